@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+
+#include "background/BackgroundModel.hpp"
+
+namespace background {
+
+// Dark counts: an independent Poisson process of constant rate (per second)
+// on each of num_channels channels; event ids are channel numbers.
+class DarkCountModel : public BackgroundModel {
+public:
+    DarkCountModel(double rate, unsigned long num_channels, unsigned long seed, int gen_type);
+    ~DarkCountModel() override;
+    std::vector<BackgroundEvent> sample(double begin, double end) override;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace background

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "background/EventGenerator.hpp"
+
+namespace background {
+
+// Hands each event to the generator registered for its type.
+class GenericGenerator : public EventGenerator {
+public:
+    GenericGenerator() = default;
+    // Replaces (and destroys) a generator already held under the type.
+    void add_generator(int type, std::unique_ptr<EventGenerator> generator);
+    PEList generate(BackgroundEvent event) override;
+
+private:
+    std::map<int, std::unique_ptr<EventGenerator>> generators;
+};
+
+}  // namespace background

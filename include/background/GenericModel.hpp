@@ -1,0 +1,22 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "background/BackgroundModel.hpp"
+
+namespace background {
+
+// Samples every member over the same interval and merges their events by
+// time; on equal times events of earlier members come first.
+class GenericModel : public BackgroundModel {
+public:
+    GenericModel() = default;
+    void add_model(std::unique_ptr<BackgroundModel> model);
+    std::vector<BackgroundEvent> sample(double begin, double end) override;
+
+private:
+    std::vector<std::unique_ptr<BackgroundModel>> models;
+};
+
+}  // namespace background

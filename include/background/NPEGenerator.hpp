@@ -1,0 +1,17 @@
+#pragma once
+
+#include "background/EventGenerator.hpp"
+
+namespace background {
+
+// Puts num_pe p.e.s at the event's time on the channel the event's id names.
+class NPEGenerator : public EventGenerator {
+public:
+    explicit NPEGenerator(int num_pe);
+    PEList generate(BackgroundEvent event) override;
+
+private:
+    int num_pe;
+};
+
+}  // namespace background
