@@ -11,3 +11,5 @@ for preset in default sanitize; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+scripts/setup-python.sh
+.venv/bin/python -m pytest
