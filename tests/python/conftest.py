@@ -56,3 +56,9 @@ def settings_file(tmp_path):
         return str(path)
 
     return write
+
+
+@pytest.fixture
+def dark_count_file(settings_file):
+    """Writes a dark-count settings file; keywords as for `dark_counts`."""
+    return lambda **options: settings_file(dark_counts(**options))
