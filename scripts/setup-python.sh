@@ -20,8 +20,9 @@ if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10)
   rm -rf "$venv"
   "$python" -m venv "$venv"
 fi
+# The module's start-up uses helpers of the binding library's 3.x series.
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-  'pybind11>=3' 'scikit-build-core>=0.10' 'pytest>=8' numpy
+  'pybind11>=3,<4' 'scikit-build-core>=0.10' 'pytest>=8' numpy
 # The build tools are in the environment already; building against them keeps
 # the build directory valid from one install to the next.
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
