@@ -71,15 +71,11 @@ def test_missing_settings_file_names_the_parser_error_as_cause(tmp_path):
     assert type(cause) is RuntimeError and "bad file" in str(cause)
 
 
-def _construct(path):
-    Background(path)
-
-
 @pytest.mark.parametrize(
     "settings, action, error, message",
     [
-        ("providers: {}\n", _construct, IndexError, "Key lib not found!"),
-        ({"channels": "many", "model_channels": 4}, _construct, ValueError, "access failed"),
+        ("providers: {}\n", Background, IndexError, "Key lib not found!"),
+        ({"channels": "many", "model_channels": 4}, Background, ValueError, "access failed"),
         (
             {"channels": 4, "model_channels": 6},
             lambda path: Background(path).next_chunk(SPAN),
