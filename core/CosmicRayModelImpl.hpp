@@ -1,0 +1,29 @@
+#pragma once
+// State of a CosmicRayModel, and the checks of the shower sample it is built on.
+
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "background/CosmicRayModel.hpp"
+#include "background/Metadata.hpp"
+
+namespace background {
+
+struct CosmicRayModel::Impl {
+    // (shower UID, showers per second), in the order of the checked sample.
+    std::vector<std::pair<unsigned long, double>> rates;
+    std::mt19937_64 engine;
+    int type;
+    // The largest rate, so that one comparison before any draw refuses a
+    // span whose Poisson means cannot be drawn.
+    double max_rate;
+
+    // Loads the provider's showers once and checks them against the
+    // parameters they were thrown with; throws std::invalid_argument, or with
+    // warn_invalid only warns for the distribution checks.
+    static std::vector<Metadata> checked_load(ShowerProvider& provider, double throw_index, double r_max,
+                                              double theta_max, double e_min, double e_max, bool warn_invalid);
+};
+
+}  // namespace background
