@@ -15,6 +15,8 @@ struct DoubleCase {
     const char* expected;
 };
 
+void PrintTo(const DoubleCase& c, std::ostream* out) { *out << c.spec << " -> " << c.expected; }
+
 class FormatDouble : public ::testing::TestWithParam<DoubleCase> {};
 
 // A bare "{}" prints the shortest round-trip form, as std::format does.
@@ -33,6 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DoubleCase{"{}", std::numeric_limits<double>::quiet_NaN(), "nan"},
                       DoubleCase{"{:.3e}", 1500, "1.500e+03"}, DoubleCase{"{:e}", 3, "3.000000e+00"},
                       DoubleCase{"{:.3f}", 6.283185307179586, "6.283"}, DoubleCase{"{:.0f}", -12.6, "-13"}));
+
 
 TEST(Format, OtherArgumentsPassThrough) {
     EXPECT_EQ(format("Key {} not found!", std::string("lib")), "Key lib not found!");

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <ios>
+#include <stdexcept>
+
+#include "background/Factory.hpp"
+#include "background/NPEGenerator.hpp"
+#include "fixtures.hpp"
+
+namespace {
+
+using background::EventGenerator;
+using background::Factory;
+using background::NPEGenerator;
+using background::testing::expect_throw;
+using background::testing::TempDir;
+
+constexpr const char* settings = R"(
+generators:
+  one:
+    class: NPEGenerator
+    num_pe: 1
+  no_class:
+    num_pe: 1
+  list_class:
+    class: [NPEGenerator]
+  null_class:
+    class:
+  empty_instance:
+  foreign:
+    class: MockProvider
+  lower_case:
+    class: npegenerator
+  self:
+    class: GenericGenerator
+    generators: {self: 1}
+  ring_a:
+    class: GenericGenerator
+    generators: {ring_b: 2, one: 1}
+  ring_b:
+    class: AfterpulseGenerator
+    num_pe_mean: 1
+    delay_var: 1
+    delay_mean: 1
+    probability: 0.5
+    seed: 1
+    base_generator: ring_a
+providers:
+  elsewhere:
+    class: MockProvider
+)";
+
+class FactoryFile : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::filesystem::path file = dir.write("settings.yaml", settings);
+};
+
+TEST_F(FactoryFile, BuildsNamedInstancesAfresh) {
+    Factory<EventGenerator> factory(file);
+    auto a = factory.create_by_name("one");
+    auto b = factory.create_by_name("one");
+    EXPECT_NE(dynamic_cast<NPEGenerator*>(a.get()), nullptr);
+    EXPECT_NE(a.get(), b.get());
+}
+
+TEST_F(FactoryFile, LookupErrors) {
+    Factory<EventGenerator> factory(file);
+    struct Case {
+        const char* name;
+        std::string message;
+    };
+    for (const auto& [name, message] : {
+             Case{"elsewhere", "Instance elsewhere is not defined in " + file.string() + "!"},
+             Case{"no_class", "Key class not found!"},
+             Case{"empty_instance", "Key class not found!"},
+             Case{"null_class", "Class null cannot be instantiated by this factory!"},
+             Case{"foreign", "Class MockProvider cannot be instantiated by this factory!"},
+             Case{"lower_case", "Class npegenerator cannot be instantiated by this factory!"},
+         })
+        expect_throw<std::out_of_range>([&] { (void)factory.create_by_name(name); }, message);
+    expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("list_class"); }, "access failed");
+    // The factory is still usable after failures.
+    EXPECT_NE(factory.create_by_name("one"), nullptr);
+}
+
+TEST_F(FactoryFile, ConstructionErrors) {
+    expect_throw<std::out_of_range>([&] { Factory<background::Flux> fluxes(file); }, "Key fluxes not found!");
+    EXPECT_THROW(Factory<EventGenerator>(dir.path() / "absent.yaml"), std::ios_base::failure);
+    EXPECT_THROW(Factory<EventGenerator>(std::filesystem::path()), std::ios_base::failure);
+}
+
+// Instances naming themselves, directly or around a ring, fail instead of
+// recursing without end.
+TEST_F(FactoryFile, RefusesCycles) {
+    Factory<EventGenerator> factory(file);
+    expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("self"); },
+                                        "Instance self refers to itself: self -> self!");
+    expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("ring_b"); },
+                                        "Instance ring_b refers to itself: ring_b -> ring_a -> ring_b!");
+    EXPECT_NE(factory.create_by_name("one"), nullptr);
+}
+
+TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {
+    const std::string message = "Default constructed or moved from object, no settings available!";
+    Factory<EventGenerator> none;
+    expect_throw<std::out_of_range>([&] { (void)none.create_by_name("one"); }, message);
+
+    Factory<EventGenerator> source(file);
+    Factory<EventGenerator> target(std::move(source));
+    expect_throw<std::out_of_range>([&] { (void)source.create_by_name("one"); }, message);
+    EXPECT_NE(target.create_by_name("one"), nullptr);
+    // Entries of the target refer to the target: the cycle is still caught
+    // (a moved-from factory would answer with the message above instead).
+    expect_throw<std::invalid_argument>([&] { (void)target.create_by_name("self"); },
+                                        "Instance self refers to itself: self -> self!");
+
+    Factory<EventGenerator> assigned;
+    assigned = std::move(target);
+    expect_throw<std::out_of_range>([&] { (void)target.create_by_name("one"); }, message);
+    expect_throw<std::invalid_argument>([&] { (void)assigned.create_by_name("self"); },
+                                        "Instance self refers to itself: self -> self!");
+}
+
+TEST_F(FactoryFile, ResolvesPathsAgainstTheSettingsDirectory) {
+    std::filesystem::create_directory(dir.path() / "b");
+    auto nested = dir.path() / "b" / "settings.yaml";
+    std::filesystem::copy_file(file, nested);
+    Factory<EventGenerator> factory(nested);
+    EXPECT_EQ(factory.path("../c/table.txt"), dir.path() / "c" / "table.txt");
+    EXPECT_EQ(factory.path("x/./y"), dir.path() / "b" / "x" / "y");
+    EXPECT_EQ(factory.path("/data/../x"), std::filesystem::path("/data/../x"));
+}
+
+TEST_F(FactoryFile, RelativeSettingsPathsStayRelative) {
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    Factory<EventGenerator> factory("settings.yaml");
+    EXPECT_EQ(factory.path("./d//x"), std::filesystem::path("d/x"));
+    expect_throw<std::out_of_range>([&] { (void)factory.create_by_name("elsewhere"); },
+                                    "Instance elsewhere is not defined in settings.yaml!");
+    std::filesystem::current_path(previous);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <ios>
+#include <limits>
+#include <stdexcept>
+#include <variant>
+
+#include <yaml-cpp/exceptions.h>
+
+#include "background/Settings.hpp"
+#include "background/YAMLAccessor.hpp"
+#include "fixtures.hpp"
+
+namespace {
+
+using background::Settings;
+using background::testing::expect_throw;
+using background::testing::nested_cause;
+using background::testing::TempDir;
+
+constexpr const char* document = R"(
+lib:
+  provider: mock
+  empty:
+  nothing: ~
+  fraction: 3.5
+  word: seven
+  octal: 010
+  bad_octal: 08
+  hex: 0x10
+  negative: -12
+  inf: .inf
+  minus_inf: -.inf
+  nan: .nan
+  yes_word: yes
+  off_word: off
+  list: [1, 2]
+  map: {a: 1}
+  scalar: text
+ordered:
+  zeta: 1
+  alpha: 2
+  ~: 3
+  mid: 4
+)";
+
+class SettingsDocument : public ::testing::Test {
+protected:
+    TempDir dir;
+    Settings root = Settings::from_file(dir.write("settings.yaml", document));
+    Settings lib = root["lib"];
+};
+
+using Value = std::variant<std::string, int, double, bool>;
+
+struct ConversionCase {
+    const char* key;
+    Value expected;
+};
+
+void PrintTo(const ConversionCase& c, std::ostream* out) { *out << c.key << " as alternative " << c.expected.index(); }
+
+class Conversion : public SettingsDocument, public ::testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(Conversion, ReadsYamlScalars) {
+    const auto& [key, expected] = GetParam();
+    Settings view = lib[key];
+    std::visit(
+        [&](const auto& value) {
+            using T = std::decay_t<decltype(value)>;
+            T read = view;
+            if constexpr (std::is_same_v<T, double>) {
+                if (std::isnan(value)) {
+                    EXPECT_TRUE(std::isnan(read));
+                    return;
+                }
+            }
+            EXPECT_EQ(read, value);
+        },
+        expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Conversion,
+    ::testing::Values(ConversionCase{"provider", std::string("mock")}, ConversionCase{"empty", std::string("null")},
+                      ConversionCase{"nothing", std::string("null")}, ConversionCase{"fraction", 3.5},
+                      ConversionCase{"fraction", std::string("3.5")}, ConversionCase{"octal", 8},
+                      ConversionCase{"hex", 16}, ConversionCase{"negative", -12}, ConversionCase{"negative", -12.0},
+                      ConversionCase{"inf", std::numeric_limits<double>::infinity()},
+                      ConversionCase{"minus_inf", -std::numeric_limits<double>::infinity()},
+                      ConversionCase{"nan", std::numeric_limits<double>::quiet_NaN()},
+                      ConversionCase{"yes_word", true}, ConversionCase{"off_word", false}));
+
+enum class As { String, Int, Double, Bool };
+
+struct FailureCase {
+    const char* key;
+    As type;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.key << " as " << static_cast<int>(c.type); }
+
+class FailedConversion : public SettingsDocument, public ::testing::WithParamInterface<FailureCase> {};
+
+// Every failed conversion is a plain "access failed", without nested cause.
+TEST_P(FailedConversion, IsPlainAccessFailed) {
+    const auto& [key, type] = GetParam();
+    Settings view = lib[key];
+    auto error = expect_throw<std::invalid_argument>(
+        [&] {
+            switch (type) {
+                case As::String: (void)static_cast<std::string>(view); break;
+                case As::Int: (void)static_cast<int>(view); break;
+                case As::Double: (void)static_cast<double>(view); break;
+                case As::Bool: (void)static_cast<bool>(view); break;
+            }
+        },
+        "access failed");
+    EXPECT_EQ(nested_cause(error), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FailedConversion,
+                         ::testing::Values(FailureCase{"empty", As::Int}, FailureCase{"nothing", As::Double},
+                                           FailureCase{"nothing", As::Bool}, FailureCase{"fraction", As::Int},
+                                           FailureCase{"word", As::Int}, FailureCase{"word", As::Double},
+                                           FailureCase{"word", As::Bool}, FailureCase{"bad_octal", As::Int},
+                                           FailureCase{"list", As::String}, FailureCase{"list", As::Int},
+                                           FailureCase{"map", As::String}, FailureCase{"map", As::Double},
+                                           FailureCase{"map", As::Bool}));
+
+TEST_F(SettingsDocument, MissingKeyNamesOnlyTheLastKey) {
+    expect_throw<std::out_of_range>([&] { (void)lib["generator"]; }, "Key generator not found!");
+    expect_throw<std::out_of_range>([&] { (void)root["models"]["dark"]; }, "Key models not found!");
+    EXPECT_TRUE(lib.contains("provider"));
+    EXPECT_TRUE(lib.contains("nothing"));
+    EXPECT_FALSE(lib.contains("generator"));
+}
+
+TEST_F(SettingsDocument, KeysInFileOrder) {
+    EXPECT_EQ(root["ordered"].keys(), (std::vector<std::string>{"zeta", "alpha", "null", "mid"}));
+    for (const char* key : {"scalar", "list", "nothing", "empty"}) EXPECT_TRUE(lib[key].keys().empty()) << key;
+    EXPECT_TRUE(Settings(root)["lib"].keys().size() > 10);
+    // A null key is listed but never matched.
+    expect_throw<std::out_of_range>([&] { (void)root["ordered"]["null"]; }, "Key null not found!");
+}
+
+// A walk through a scalar, a list or a null reports the key as absent, and no
+// lookup changes what the document reads.
+TEST_F(SettingsDocument, LookupsLeaveTheDocumentAlone) {
+    for (const char* key : {"scalar", "list", "nothing", "empty", "provider"}) {
+        EXPECT_FALSE(lib[key].contains("child")) << key;
+        expect_throw<std::out_of_range>([&] { (void)lib[key]["child"]; }, "Key child not found!");
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(lib.contains("absent"));
+    EXPECT_EQ(static_cast<std::string>(lib["nothing"]), "null");
+    EXPECT_EQ(static_cast<std::string>(lib["empty"]), "null");
+    EXPECT_EQ(root["ordered"].keys().size(), 4u);
+    EXPECT_EQ(static_cast<std::string>(lib["scalar"]), "text");
+}
+
+TEST_F(SettingsDocument, UncheckedViewOfAnAbsentPathFailsOnConversion) {
+    Settings view(std::make_shared<background::YAMLAccessor>(dir.path() / "settings.yaml"),
+                  {"lib", "absent", "deeper"});
+    EXPECT_FALSE(view.contains("x"));
+    EXPECT_TRUE(view.keys().empty());
+    expect_throw<std::invalid_argument>([&] { (void)static_cast<double>(view); }, "access failed");
+}
+
+TEST(Settings, ViewWithoutDocumentFailsCleanly) {
+    Settings none;
+    EXPECT_FALSE(none.contains("lib"));
+    EXPECT_TRUE(none.keys().empty());
+    expect_throw<std::out_of_range>([&] { (void)none["lib"]; }, "Key lib not found!");
+    expect_throw<std::invalid_argument>([&] { (void)static_cast<int>(none); }, "access failed");
+}
+
+TEST(Settings, LoadFailuresNestTheParserError) {
+    TempDir dir;
+    auto broken = dir.write("broken.yaml", "lib: [unclosed\n");
+    for (const auto& file : {dir.path() / "absent.yaml", std::filesystem::path(), broken}) {
+        try {
+            (void)Settings::from_file(file);
+            ADD_FAILURE() << "loaded " << file;
+        } catch (const std::ios_base::failure& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("Failed to load yaml file " + file.generic_string(), 0), 0u)
+                << e.what();
+            auto cause = nested_cause(std::current_exception());
+            ASSERT_NE(cause, nullptr);
+            EXPECT_THROW(std::rethrow_exception(cause), YAML::Exception);
+        }
+    }
+}
+
+TEST(Settings, EmptyFileLoadsWithoutKeys) {
+    TempDir dir;
+    auto root = Settings::from_file(dir.write("empty.yaml", ""));
+    EXPECT_TRUE(root.keys().empty());
+    expect_throw<std::out_of_range>([&] { (void)root["lib"]; }, "Key lib not found!");
+}
+
+// An accessor of another kind: its invalid_argument travels as a plain copy,
+// anything else is nested under the operator's own text.
+class ThrowingAccessor : public Settings::Accessor {
+public:
+    bool contains(const std::vector<std::string>&) noexcept override { return true; }
+    std::vector<std::string> keys(const std::vector<std::string>&) override { throw std::logic_error("keys"); }
+    std::string get_string(const std::vector<std::string>&) override { throw std::runtime_error("string"); }
+    int get_int(const std::vector<std::string>&) override { throw std::runtime_error("int"); }
+    double get_double(const std::vector<std::string>&) override { throw std::runtime_error("double"); }
+    bool get_bool(const std::vector<std::string>&) override {
+        try {
+            throw std::runtime_error("inner");
+        } catch (...) {
+            std::throw_with_nested(std::invalid_argument("bool refused"));
+        }
+    }
+};
+
+TEST(Settings, ConversionErrorsOfOtherAccessors) {
+    Settings view(std::make_shared<ThrowingAccessor>());
+    auto nested_text = [](std::exception_ptr error) {
+        return background::testing::message_of(nested_cause(error));
+    };
+    EXPECT_EQ(nested_text(expect_throw<std::invalid_argument>([&] { (void)static_cast<std::string>(view); },
+                                                              "Cast to string failed! Caused by")),
+              "string");
+    EXPECT_EQ(nested_text(expect_throw<std::invalid_argument>([&] { (void)static_cast<int>(view); },
+                                                              "Cast to int failed! Caused by")),
+              "int");
+    EXPECT_EQ(nested_text(expect_throw<std::invalid_argument>([&] { (void)static_cast<double>(view); },
+                                                              "Cast to double failed! Caused by")),
+              "double");
+    auto plain = expect_throw<std::invalid_argument>([&] { (void)static_cast<bool>(view); }, "bool refused");
+    EXPECT_EQ(nested_cause(plain), nullptr);
+    expect_throw<std::logic_error>([&] { (void)view.keys(); }, "keys");
+}
+
+}  // namespace
