@@ -107,7 +107,7 @@ TEST(TabulatedFlux, RefusesEnergiesOutsideTheTable) {
     expect_throw<std::out_of_range>([&] { flux.integrate(0.5, 2); },
                                     "Requested energy range 0.5-2 GeV is out of range 1-8 GeV!");
     expect_throw<std::out_of_range>([&] { flux.integrate(2, 1e5); },
-                                    "Requested energy range 2-100000 GeV is out of range 1-8 GeV!");
+                                    "Requested energy range 2-1e+05 GeV is out of range 1-8 GeV!");
     // Equal bounds give 0 before any range test.
     EXPECT_EQ(flux.integrate(100, 100), 0);
 }
@@ -143,14 +143,22 @@ TEST(TabulatedFlux, OnePointAnswersOnlyAtItsEnergy) {
                                     "Requested energy range 5-6 GeV is out of range 5-5 GeV!");
 }
 
+// The library's ios_base::failure appends its error code's text to what().
+void expect_file_failure(const std::filesystem::path& table, const std::string& message) {
+    try {
+        TabulatedFlux(table, false, 1);
+        ADD_FAILURE() << "no exception for " << table;
+    } catch (const std::ios_base::failure& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << e.what();
+    }
+}
+
 TEST(TabulatedFlux, RefusesMissingAndEmptyTables) {
     TempDir dir;
     auto missing = dir.path() / "missing.txt";
-    expect_throw<std::ios_base::failure>([&] { TabulatedFlux(missing, false, 1); },
-                                         "Failed to open file " + missing.string() + "!");
+    expect_file_failure(missing, "Failed to open file " + missing.string() + "!");
     auto empty = dir.write("empty.txt", "# nothing\n\nenergy flux\n");
-    expect_throw<std::ios_base::failure>([&] { TabulatedFlux(empty, false, 1); },
-                                         "Flux table " + empty.string() + " holds no points!");
+    expect_file_failure(empty, "Flux table " + empty.string() + " holds no points!");
 }
 
 TEST(FluxFactory, BuildsBothClasses) {
