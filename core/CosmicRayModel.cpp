@@ -16,32 +16,6 @@ namespace {
 constexpr double pi = 3.141592653589793;
 constexpr double two_pi = 6.283185307179586;
 
-// A uniform in [0, 1) from one engine output, exactly as the standard
-// library's canonical draw makes it (so also uniform_real_distribution).
-double canonical(std::mt19937_64& engine) {
-    double u = static_cast<double>(engine()) * 0x1p-64;
-    return u >= 1 ? 0x1.fffffffffffffp-1 : u;
-}
-
-// The count std::poisson_distribution<int>(mean) draws, for a positive mean,
-// with the same engine outputs. Below 12 the library multiplies uniforms
-// until the product is not above e^-mean; since e^-mean > 1 - mean, a first
-// uniform clearly below 1 - mean (the margin covers the rounding of both
-// sides) already gives 0, and most showers of a sample end there without an
-// exponential.
-int poisson_count(double mean, std::mt19937_64& engine) {
-    if (mean >= 12) return std::poisson_distribution<int>(mean)(engine);
-    double product = canonical(engine);
-    if (product < (1 - mean) - 1e-15) return 0;
-    double threshold = std::exp(-mean);
-    int count = 1;
-    while (product > threshold) {
-        product *= canonical(engine);
-        ++count;
-    }
-    return count - 1;
-}
-
 }  // namespace
 
 CosmicRayModel::CosmicRayModel(ShowerProvider& provider, Flux& flux, unsigned long seed, int gen_type,
@@ -90,9 +64,9 @@ std::vector<BackgroundEvent> CosmicRayModel::sample(double begin, double end) {
     std::vector<BackgroundEvent> events;
     for (const auto& [uid, rate] : impl->rates) {
         double mean = span * rate;
-        int count = detail::poisson_mean_positive(mean) ? poisson_count(mean, engine)
+        int count = detail::poisson_mean_positive(mean) ? detail::poisson_count(mean, engine)
                                                         : detail::empty_poisson_count(engine);
-        for (int i = 0; i < count; ++i) events.push_back({canonical(engine) * span + begin, impl->type, uid});
+        for (int i = 0; i < count; ++i) events.push_back({detail::canonical(engine) * span + begin, impl->type, uid});
     }
     std::ranges::sort(events, std::ranges::less{}, &BackgroundEvent::time);
     return events;
