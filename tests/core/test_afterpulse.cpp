@@ -80,6 +80,10 @@ private:
 struct Settings {
     double probability, delay_mean, delay_var, num_pe_mean;
 };
+void PrintTo(const Settings& s, std::ostream* os) {
+    *os << "p " << s.probability << ", delay " << s.delay_mean << " var " << s.delay_var << ", mean "
+        << s.num_pe_mean;
+}
 
 class Draws : public ::testing::TestWithParam<Settings> {};
 
@@ -172,6 +176,7 @@ struct Refusal {
     double probability, delay_mean, delay_var, num_pe_mean;
     const char* message;
 };
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.message; }
 
 class Refused : public ::testing::TestWithParam<Refusal> {};
 

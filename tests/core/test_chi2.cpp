@@ -28,6 +28,7 @@ struct BinningCase {
     std::vector<double> samples;
     double statistic;  // against one expected sample per bin
 };
+void PrintTo(const BinningCase& c, std::ostream* os) { *os << c.name; }
 
 class Binning : public ::testing::TestWithParam<BinningCase> {};
 
@@ -77,6 +78,7 @@ struct QuantileCase {
     Chi2::Quantile level;
     double exact;  // the chi-square quantile with 10 degrees of freedom
 };
+void PrintTo(const QuantileCase& c, std::ostream* os) { *os << "level " << static_cast<int>(c.level); }
 
 class Quantile : public ::testing::TestWithParam<QuantileCase> {};
 

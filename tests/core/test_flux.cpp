@@ -70,6 +70,7 @@ struct DensityCase {
     double energy;
     double expected;
 };
+void PrintTo(const DensityCase& c, std::ostream* os) { *os << c.name; }
 
 class TabulatedDensity : public ::testing::TestWithParam<DensityCase> {};
 

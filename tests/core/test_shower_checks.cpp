@@ -37,6 +37,16 @@ std::string load_capturing(FakeProvider& provider, const Throw& t, bool warn_inv
     return ::testing::internal::GetCapturedStderr();
 }
 
+}  // namespace
+
+namespace background::testing {
+void PrintTo(const Throw& t, std::ostream* os) {
+    *os << "E^" << t.index << " " << t.e_min << "-" << t.e_max << " GeV, r " << t.r_max << ", theta " << t.theta_max;
+}
+}  // namespace background::testing
+
+namespace {
+
 class WellThrown : public ::testing::TestWithParam<std::pair<unsigned long, Throw>> {};
 
 TEST_P(WellThrown, PassesAndComesBackUnchanged) {
@@ -63,6 +73,7 @@ struct ParameterCase {
     Throw t;
     const char* message;
 };
+void PrintTo(const ParameterCase& c, std::ostream* os) { *os << c.message; }
 
 class Parameters : public ::testing::TestWithParam<ParameterCase> {};
 
@@ -88,6 +99,7 @@ struct BoundCase {
     std::function<void(std::vector<Metadata>&)> change;
     const char* message;
 };
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
 
 class Bounds : public ::testing::TestWithParam<BoundCase> {};
 
@@ -182,6 +194,7 @@ struct DistributionCase {
     const char* message;
     const char* later_warnings = "";  // checks after the first one that the change breaks too
 };
+void PrintTo(const DistributionCase& c, std::ostream* os) { *os << c.name; }
 
 class Distributions : public ::testing::TestWithParam<DistributionCase> {};
 
