@@ -1,17 +1,79 @@
-// Placeholder until the class is built; every operation refuses to work.
-
 #include "background/AfterpulseGenerator.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <optional>
+#include <random>
 #include <stdexcept>
+
+#include "PoissonCount.hpp"
+#include "format.hpp"
 
 namespace background {
 
-namespace {
-[[noreturn]] void missing() { throw std::logic_error("not built yet"); }
-}  // namespace
+struct AfterpulseGenerator::Impl {
+    std::unique_ptr<EventGenerator> base;
+    double probability;
+    std::mt19937_64 engine;
+    // The delay is z * stddev + mean from a kept standard normal, which is
+    // what the library's normal_distribution computes, but also works for a
+    // zero variance, which that distribution refuses.
+    std::normal_distribution<double> delay;
+    double delay_mean;
+    double delay_stddev;
+    // Absent for a mean of 0: each count is then 0 and takes the one engine
+    // output the standard draw would take.
+    std::optional<std::poisson_distribution<int>> count;
 
-struct AfterpulseGenerator::Impl {};
-AfterpulseGenerator::AfterpulseGenerator(std::unique_ptr<EventGenerator>, unsigned long, double, double, double, double) { missing(); }
+    double draw_delay() { return delay(engine) * delay_stddev + delay_mean; }
+    int draw_count() { return count ? (*count)(engine) : detail::empty_poisson_count(engine); }
+};
+
+AfterpulseGenerator::AfterpulseGenerator(std::unique_ptr<EventGenerator> base, unsigned long seed,
+                                         double probability, double delay_mean, double delay_var,
+                                         double num_pe_mean) {
+    if (!base) throw std::invalid_argument("AfterpulseGenerator needs a base generator!");
+    if (!(probability >= 0 && probability <= 1))
+        throw std::invalid_argument(format("Afterpulse probability {} is not in [0, 1]!", probability));
+    // Non-finite delays would put NaN or infinite times into the lists.
+    if (!std::isfinite(delay_mean))
+        throw std::invalid_argument(format("Afterpulse delay mean {} is not finite!", delay_mean));
+    if (!(delay_var >= 0) || !std::isfinite(delay_var))
+        throw std::invalid_argument(format("Afterpulse delay variance {} must be finite and not negative!", delay_var));
+    if (!(num_pe_mean >= 0))
+        throw std::invalid_argument(format("Mean number of afterpulse p.e.s {} must not be negative!", num_pe_mean));
+    detail::check_poisson_mean(num_pe_mean);
+
+    std::optional<std::poisson_distribution<int>> count;
+    if (detail::poisson_mean_positive(num_pe_mean)) count.emplace(num_pe_mean);
+    impl = std::make_unique<Impl>(Impl{std::move(base), probability, std::mt19937_64(seed),
+                                       std::normal_distribution<double>(0, 1), delay_mean, std::sqrt(delay_var),
+                                       count});
+}
+
 AfterpulseGenerator::~AfterpulseGenerator() = default;
-PEList AfterpulseGenerator::generate(BackgroundEvent) { missing(); }
+
+PEList AfterpulseGenerator::generate(BackgroundEvent event) {
+    PEList lists = impl->base->generate(event);
+    auto& engine = impl->engine;
+    std::vector<double> chosen;
+    for (auto& entry : lists) {
+        auto& times = entry.second;
+        int n = static_cast<int>(times.size());
+        int k = std::binomial_distribution<int>(n, impl->probability)(engine);
+        if (n == 0) continue;
+        // Chosen from the base times only, so afterpulses get none of their own.
+        chosen.clear();
+        std::sample(times.begin(), times.end(), std::back_inserter(chosen), k, engine);
+        for (double t : chosen) {
+            double d = impl->draw_delay();
+            int m = impl->draw_count();
+            times.insert(times.end(), static_cast<std::size_t>(m), t + d);
+        }
+        std::ranges::sort(times, std::ranges::less{});
+    }
+    return lists;
+}
 
 }  // namespace background

@@ -1,17 +1,66 @@
-// Placeholder until the class is built; every operation refuses to work.
-
 #include "background/DarkCountModel.hpp"
+
+#include <random>
 #include <stdexcept>
+
+#include "EventSort.hpp"
+#include "format.hpp"
+#include "PoissonCount.hpp"
 
 namespace background {
 
+struct DarkCountModel::Impl {
+    double rate;
+    unsigned long num_channels;
+    std::mt19937_64 engine;
+    int gen_type;
+};
+
 namespace {
-[[noreturn]] void missing() { throw std::logic_error("not built yet"); }
+
+// std::uniform_real_distribution<double>(begin, begin + span) as the standard
+// library computes it (generate_canonical: one output scaled by 2^-64, kept
+// below 1), written out so that a reversed interval is no precondition
+// violation.
+double uniform_time(std::mt19937_64& engine, double begin, double span) {
+    double u = static_cast<double>(engine()) * 0x1p-64;
+    if (u >= 1.0) u = 0x1.fffffffffffffp-1;
+    return u * span + begin;
+}
+
 }  // namespace
 
-struct DarkCountModel::Impl {};
-DarkCountModel::DarkCountModel(double, unsigned long, unsigned long, int) { missing(); }
+DarkCountModel::DarkCountModel(double rate, unsigned long num_channels, unsigned long seed, int gen_type) {
+    // A negative count arrives sign-extended and would loop ~2^64 times.
+    if (static_cast<long>(num_channels) < 0)
+        throw std::invalid_argument(
+            format("Number of channels must not be negative, got {}!", static_cast<long>(num_channels)));
+    impl = std::make_unique<Impl>(Impl{rate, num_channels, std::mt19937_64(seed), gen_type});
+}
+
 DarkCountModel::~DarkCountModel() = default;
-std::vector<BackgroundEvent> DarkCountModel::sample(double, double) { missing(); }
+
+std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
+    Impl& m = *impl;
+    const double span = end - begin;
+    const double mean = m.rate * span;
+    detail::check_poisson_mean(mean);
+
+    std::vector<BackgroundEvent> events;
+    if (!detail::poisson_mean_positive(mean)) {
+        for (unsigned long c = 0; c < m.num_channels; ++c) detail::empty_poisson_count(m.engine);
+        return events;
+    }
+
+    const double expected = mean * static_cast<double>(m.num_channels);
+    if (expected < 1e7) events.reserve(static_cast<std::size_t>(expected * 1.05) + 64);
+    std::poisson_distribution<int> count(mean);
+    for (unsigned long c = 0; c < m.num_channels; ++c) {
+        const int n = count(m.engine);
+        for (int i = 0; i < n; ++i) events.push_back({uniform_time(m.engine, begin, span), m.gen_type, c});
+    }
+    detail::sort_by_time(events);
+    return events;
+}
 
 }  // namespace background

@@ -1,15 +1,21 @@
-// Placeholder until the class is built; every operation refuses to work.
-
 #include "background/GenericGenerator.hpp"
+
 #include <stdexcept>
+
+#include "format.hpp"
 
 namespace background {
 
-namespace {
-[[noreturn]] void missing() { throw std::logic_error("not built yet"); }
-}  // namespace
+void GenericGenerator::add_generator(int type, std::unique_ptr<EventGenerator> generator) {
+    if (!generator) throw std::invalid_argument("Generator must not be null!");
+    generators[type] = std::move(generator);
+}
 
-void GenericGenerator::add_generator(int, std::unique_ptr<EventGenerator>) { missing(); }
-PEList GenericGenerator::generate(BackgroundEvent) { missing(); }
+PEList GenericGenerator::generate(BackgroundEvent event) {
+    auto found = generators.find(event.type);
+    if (found == generators.end())
+        throw std::out_of_range(format("No generator with type {} available!", event.type));
+    return found->second->generate(event);
+}
 
 }  // namespace background

@@ -1,15 +1,33 @@
-// Placeholder until the class is built; every operation refuses to work.
-
 #include "background/GenericModel.hpp"
+
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace background {
 
-namespace {
-[[noreturn]] void missing() { throw std::logic_error("not built yet"); }
-}  // namespace
+void GenericModel::add_model(std::unique_ptr<BackgroundModel> model) {
+    if (!model) throw std::invalid_argument("Model must not be null!");
+    models.push_back(std::move(model));
+}
 
-void GenericModel::add_model(std::unique_ptr<BackgroundModel>) { missing(); }
-std::vector<BackgroundEvent> GenericModel::sample(double, double) { missing(); }
+std::vector<BackgroundEvent> GenericModel::sample(double begin, double end) {
+    std::vector<BackgroundEvent> result;
+    for (const auto& model : models) {
+        auto next = model->sample(begin, end);
+        if (result.empty()) {
+            result = std::move(next);
+            continue;
+        }
+        // ranges::merge takes from `next` only when strictly earlier, so on
+        // equal times the events of earlier members come first.
+        std::vector<BackgroundEvent> merged;
+        merged.reserve(result.size() + next.size());
+        std::ranges::merge(result, next, std::back_inserter(merged), {}, &BackgroundEvent::time,
+                           &BackgroundEvent::time);
+        result = std::move(merged);
+    }
+    return result;
+}
 
 }  // namespace background

@@ -46,6 +46,12 @@ generators:
     probability: 0.5
     seed: 1
     base_generator: ring_a
+  twice:
+    class: GenericGenerator
+    generators: {one: 1, inner: 2}
+  inner:
+    class: GenericGenerator
+    generators: {one: 2}
 providers:
   elsewhere:
     class: MockProvider
@@ -100,6 +106,10 @@ TEST_F(FactoryFile, RefusesCycles) {
     expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("ring_b"); },
                                         "Instance ring_b refers to itself: ring_b -> ring_a -> ring_b!");
     EXPECT_NE(factory.create_by_name("one"), nullptr);
+    // Naming one instance in two places is no cycle.
+    auto twice = factory.create_by_name("twice");
+    EXPECT_EQ(twice->generate({1.5, 2, 4}), (background::PEList{{4, {1.5}}}));
+    EXPECT_EQ(twice->generate({1.5, 1, 4}), (background::PEList{{4, {1.5}}}));
 }
 
 TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {

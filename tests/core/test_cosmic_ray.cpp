@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <random>
+#include <ranges>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "CosmicRayModelImpl.hpp"
+#include "background/Background.hpp"
+#include "background/CosmicRayModel.hpp"
+#include "background/Factory.hpp"
+#include "background/MockProvider.hpp"
+#include "background/PowerLawFlux.hpp"
+#include "fixtures.hpp"
+#include "shower_sample.hpp"
+
+namespace {
+
+using background::BackgroundEvent;
+using background::CosmicRayModel;
+using background::Flux;
+using background::PowerLawFlux;
+using background::testing::expect_throw;
+using background::testing::FakeProvider;
+using background::testing::thrown_sample;
+using background::testing::Throw;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// A x Omega x I: the flux through the core disk and the zenith cone.
+double total_rate(Flux& flux, const Throw& t) {
+    return 3.141592653589793 * t.r_max * t.r_max * 6.283185307179586 * (1 - std::cos(t.theta_max)) *
+           flux.integrate(t.e_min, t.e_max);
+}
+
+CosmicRayModel make_model(FakeProvider& provider, Flux& flux, const Throw& t, unsigned long seed, int type = 3) {
+    return CosmicRayModel(provider, flux, seed, type, t.index, t.r_max, t.theta_max, t.e_min, t.e_max, false);
+}
+
+// The same process drawn with the standard distributions, one shower after
+// the other: a count, then its times.
+std::vector<BackgroundEvent> reference_sample(std::mt19937_64& engine,
+                                              const std::vector<std::pair<unsigned long, double>>& rates, int type,
+                                              double begin, double end) {
+    std::vector<BackgroundEvent> events;
+    double span = end - begin;
+    for (auto [uid, rate] : rates) {
+        double mean = span * rate;
+        int count = 0;
+        if (mean > 0)
+            count = std::poisson_distribution<int>(mean)(engine);
+        else
+            engine.discard(1);
+        std::uniform_real_distribution<double> time(begin, end);
+        for (int i = 0; i < count; ++i) events.push_back({time(engine), type, uid});
+    }
+    std::ranges::sort(events, {}, &BackgroundEvent::time);
+    return events;
+}
+
+bool same_events(const std::vector<BackgroundEvent>& a, const std::vector<BackgroundEvent>& b) {
+    return std::ranges::equal(a, b, [](const BackgroundEvent& x, const BackgroundEvent& y) {
+        return x.time == y.time && x.type == y.type && x.id == y.id;
+    });
+}
+
+// Hands out given outputs first, then those of a seeded engine.
+struct ScriptedEngine {
+    using result_type = std::uint64_t;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return std::numeric_limits<result_type>::max(); }
+    result_type operator()() {
+        ++used;
+        return used <= head.size() ? head[used - 1] : tail();
+    }
+    std::vector<result_type> head;
+    std::mt19937_64 tail{5};
+    std::size_t used = 0;
+};
+
+// The count and the number of outputs it took must match the library's draw.
+void expect_standard_count(double mean, std::vector<std::uint64_t> head) {
+    ScriptedEngine ours{head}, theirs{head};
+    int count = background::detail::poisson_count(mean, ours);
+    EXPECT_EQ(count, std::poisson_distribution<int>(mean)(theirs)) << "mean " << mean << " first " << head[0];
+    EXPECT_EQ(ours.used, theirs.used) << "mean " << mean;
+}
+
+TEST(PoissonCount, MatchesTheLibraryAroundItsThresholds) {
+    for (double mean : {1e-15, 1e-9, 1e-4, 0.01, 0.3, 1.0, 1.9, 2.5, 11.99}) {
+        // First uniforms within a few dozen rounding steps of e^-mean and of
+        // 1 - mean, where the shortcut and the exact threshold meet.
+        for (double edge : {std::exp(-mean), 1 - mean}) {
+            if (edge <= 0) continue;
+            auto centre = static_cast<std::uint64_t>(std::ldexp(edge, 64) * (1 - 1e-17));
+            for (int step = -40; step <= 40; ++step) {
+                auto first = centre + static_cast<std::uint64_t>(step) * 2048;
+                expect_standard_count(mean, {first});
+            }
+        }
+    }
+    expect_standard_count(0.5, {ScriptedEngine::max()});  // a first uniform that rounds up to 1
+}
+
+TEST(PoissonCount, MatchesTheLibraryOverManyMeans) {
+    std::mt19937_64 means(11);
+    std::uniform_real_distribution<double> log_mean(std::log(1e-9), std::log(40.0));
+    std::mt19937_64 ours(3), theirs(3);
+    for (int i = 0; i < 200000; ++i) {
+        double mean = std::exp(log_mean(means));
+        ASSERT_EQ(background::detail::poisson_count(mean, ours), std::poisson_distribution<int>(mean)(theirs))
+            << "mean " << mean;
+    }
+    EXPECT_EQ(ours(), theirs());
+}
+
+TEST(CosmicRayModel, DrawsExactlyAsTheStandardDistributions) {
+    Throw t;
+    auto showers = thrown_sample(200, t);
+    FakeProvider provider(showers);
+    // A flux steeper than the thrown spectrum spreads the rates over two
+    // orders of magnitude.
+    PowerLawFlux flux(-2.7, 1e-2, 1);
+    CosmicRayModel model = make_model(provider, flux, t, 987654321);
+
+    std::vector<std::pair<unsigned long, double>> rates;
+    double sum = 0;
+    for (const auto& s : showers) sum += flux.flux_density(s.energy) * std::pow(s.energy, -t.index);
+    for (const auto& s : showers)
+        rates.emplace_back(s.uid, flux.flux_density(s.energy) * std::pow(s.energy, -t.index) / sum *
+                                      total_rate(flux, t));
+    auto [low, high] = std::ranges::minmax(rates | std::views::values);
+    ASSERT_GT(high / low, 50);
+
+    std::mt19937_64 engine(987654321);
+    // Means from 0 through the small-mean method to the rejection method;
+    // refused calls must leave the engine alone; repeated spans reuse what
+    // the model keeps per span.
+    std::vector<std::pair<double, double>> calls{
+        {0, 1},      {1, 1},           {1, 11},   {11, 111}, {111, 1111}, {1111, 2111}, {2111, 3111},
+        {2000, 1e4}, {1e4, 1e4 + 0.01}, {0, inf}, {-inf, 0}, {5, 5},      {1e6, 1e6 + 3e4}, {1e6, 1e6 + 3e4}};
+    std::size_t events = 0;
+    for (auto [begin, end] : calls) {
+        SCOPED_TRACE(testing::Message() << "sample(" << begin << ", " << end << ")");
+        if (std::isinf(end - begin)) {
+            EXPECT_THROW(model.sample(begin, end), std::invalid_argument);
+            continue;
+        }
+        auto drawn = model.sample(begin, end);
+        EXPECT_TRUE(same_events(drawn, reference_sample(engine, rates, 3, begin, end)));
+        events += drawn.size();
+    }
+    EXPECT_GT(events, 1000u);
+}
+
+TEST(CosmicRayModel, OneShowerRecursAtTheWholeRate) {
+    Throw t;
+    FakeProvider provider(thrown_sample(1, t));
+    PowerLawFlux flux(-2.7, 1.8e4, 1);  // the rate no longer depends on the shower's energy
+    CosmicRayModel model = make_model(provider, flux, t, 1);
+    double rate = total_rate(flux, t);
+    double span = 1e6 / rate;
+    auto events = model.sample(50, 50 + span);
+    EXPECT_NEAR(static_cast<double>(events.size()), 1e6, 5 * 1e3);
+    EXPECT_TRUE(std::ranges::is_sorted(events, {}, &BackgroundEvent::time));
+    for (const auto& e : events) {
+        ASSERT_TRUE(e.time >= 50 && e.time < 50 + span);
+        ASSERT_EQ(e.id, 100u);
+        ASSERT_EQ(e.type, 3);
+    }
+}
+
+TEST(CosmicRayModel, FluxLikeTheThrownSpectrumGivesEqualRates) {
+    Throw t{-2.3, 100, 1e5, 50, 1.0};
+    const unsigned long n = 400;
+    FakeProvider provider(thrown_sample(n, t));
+    PowerLawFlux flux(-2.3, 1e4, 1);
+    CosmicRayModel model = make_model(provider, flux, t, 42, 7);
+    double mean = 2500;  // per shower over the whole span
+    double span = mean * n / total_rate(flux, t);
+    std::map<unsigned long, double> counts;
+    for (int chunk = 0; chunk < 100; ++chunk)
+        for (const auto& e : model.sample(chunk * span / 100, (chunk + 1) * span / 100)) counts[e.id] += 1;
+    ASSERT_EQ(counts.size(), n);
+    double total = 0, chi2 = 0;
+    for (auto [uid, count] : counts) {
+        ASSERT_GE(uid, 100u);
+        ASSERT_LT(uid, 100 + n);
+        total += count;
+        chi2 += (count - mean) * (count - mean) / mean;
+    }
+    EXPECT_NEAR(total, mean * n, 5 * std::sqrt(mean * n));
+    // n degrees of freedom: mean n, spread sqrt(2n).
+    EXPECT_LT(chi2, n + 5 * std::sqrt(2.0 * n));
+}
+
+TEST(CosmicRayModel, RefusesReversedAndUndrawableIntervals) {
+    Throw t;
+    FakeProvider provider(thrown_sample(10, t));
+    PowerLawFlux flux(-2, 1, 1);
+    CosmicRayModel model = make_model(provider, flux, t, 1);
+    expect_throw<std::out_of_range>([&] { model.sample(3, 2); },
+                                    "Time 'begin=3.000000e+00' is after time `end=2.000000e+00`!");
+    expect_throw<std::invalid_argument>([&] { model.sample(0, inf); },
+                                        "Poisson mean inf is too large to draw a count (at most 1073741824)!");
+    EXPECT_TRUE(model.sample(2, 2).empty());
+}
+
+// A flux of one value everywhere, with a trivial integral.
+class ConstantFlux : public Flux {
+public:
+    explicit ConstantFlux(double value) : value(value) {}
+    double flux_density(double) override { return value; }
+    double integrate(double a, double b) override { return (b - a) * value; }
+
+private:
+    double value;
+};
+
+TEST(CosmicRayModel, RatesThatAreNotPositiveGiveNoEvents) {
+    Throw t;
+    FakeProvider provider(thrown_sample(50, t));
+    for (double value : {0.0, -1.0}) {
+        ConstantFlux flux(value);  // weights 0 (rates NaN) or negative
+        CosmicRayModel model = make_model(provider, flux, t, 1);
+        EXPECT_TRUE(model.sample(0, 1e9).empty());
+    }
+}
+
+TEST(CosmicRayModel, ConstructionErrorsPassThrough) {
+    Throw t;
+    FakeProvider provider(thrown_sample(50, t));
+    PowerLawFlux flux(-2, 1, 1);
+    Throw bad = t;
+    bad.e_min = 0;
+    expect_throw<std::invalid_argument>([&] { make_model(provider, flux, bad, 1); }, "0 < e_min < e_max required!");
+    // A flux that is undefined at the showers' energies.
+    class Narrow : public ConstantFlux {
+    public:
+        Narrow() : ConstantFlux(1) {}
+        double flux_density(double) override { throw std::out_of_range("narrow"); }
+    } narrow;
+    expect_throw<std::out_of_range>([&] { make_model(provider, narrow, t, 1); }, "narrow");
+}
+
+TEST(CosmicRayModel, EmptySampleNeverDraws) {
+    Throw t;
+    FakeProvider provider({});
+    PowerLawFlux flux(-2, 1, 1);
+    CosmicRayModel model = make_model(provider, flux, t, 1);
+    EXPECT_TRUE(model.sample(0, 1e6).empty());
+}
+
+const std::filesystem::path example = std::filesystem::path(BACKGROUND_SOURCE_DIR) / "examples" / "showers.yaml";
+
+// Events per second of a model over a long stretch, and the ids it drew.
+std::pair<double, std::set<unsigned long>> event_rate(background::BackgroundModel& model, double seconds) {
+    auto events = model.sample(0, seconds);
+    std::set<unsigned long> ids;
+    for (const auto& e : events) ids.insert(e.id);
+    return {static_cast<double>(events.size()) / seconds, ids};
+}
+
+TEST(CosmicRayFactory, ExampleModelsRunAtTheirFluxRates) {
+    background::Factory<background::BackgroundModel> models(example);
+    Throw t{-2, 1e3, 1e6, 100, 0.5};
+    PowerLawFlux protons(-2.7, 18000, 1);
+    double expected = total_rate(protons, t);  // about 2000 per second
+    auto [rate, ids] = event_rate(*models.create_by_name("showers"), 200);
+    EXPECT_NEAR(rate, expected, 5 * std::sqrt(expected / 200));
+    EXPECT_LT(*ids.rbegin(), 10000u);
+    // The table holds the same spectrum below the knee.
+    auto [table_rate, table_ids] = event_rate(*models.create_by_name("showers_from_table"), 200);
+    EXPECT_NEAR(table_rate, expected, 5 * std::sqrt(expected / 200) + 0.001 * expected);
+}
+
+TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
+    background::testing::TempDir dir;
+    auto settings = dir.write("settings.yaml", R"(
+providers:
+  mock: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 500}
+fluxes:
+  flat: {class: PowerLawFlux, e_ref: 1.0, f_ref: 1.0, index: -2.0}
+models:
+  showers: {class: CosmicRayModel, provider: mock, flux: flat, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
+            theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: -1}
+)");
+    auto built = background::Factory<background::BackgroundModel>(settings).create_by_name("showers");
+    background::MockProvider mock(500, -2, 10, 1000, 100, 0.5);
+    PowerLawFlux flat(-2, 1, 1);
+    CosmicRayModel direct(mock, flat, 18446744073709551615UL, 9, -2, 100, 0.5, 10, 1000, false);
+    for (double begin : {0.0, 1.0, 2.0}) {
+        auto a = built->sample(begin, begin + 1), b = direct.sample(begin, begin + 1);
+        ASSERT_FALSE(a.empty());
+        EXPECT_TRUE(same_events(a, b));
+    }
+}
+
+// Showers, dark counts and afterpulses together from the example settings.
+TEST(ShowerBackground, ExampleEngineDrawsAllThree) {
+    const double span = 0.01;
+    const int chunks = 50;
+    background::Background engine(example.string());
+    double pes = 0;
+    for (int i = 0; i < chunks; ++i)
+        for (const auto& [channel, times] : engine.next_chunk(span)) {
+            ASSERT_TRUE(channel >= 0 && channel < 64);
+            pes += static_cast<double>(times.size());
+        }
+    // 64 channels of 2000 dark counts per second, 5 % of them with 1.5
+    // afterpulse p.e.s on average; the mock's shower p.e.s come uid seconds
+    // after their showers, which leaves only those of uid 0 in this run.
+    // Each dark count brings 1 + X p.e.s, X an afterpulse count: E[X] 0.075,
+    // E[X^2] 0.05 * (1.5 + 1.5^2).
+    double dark = 64 * 2000 * span * chunks, expected = dark * 1.075;
+    EXPECT_NEAR(pes, expected, 5 * std::sqrt(dark * (1 + 2 * 0.075 + 0.1875)) + 20);
+
+    auto showers = engine.generate_metadata(10, 11);
+    EXPECT_NEAR(static_cast<double>(showers.size()), 2032, 5 * std::sqrt(2032.0));
+    for (const auto& m : showers) {
+        ASSERT_LT(m.uid, 10000u);
+        ASSERT_TRUE(m.time >= 10 && m.time < 11);
+        ASSERT_EQ(m.primary, background::Metadata::PROTON);
+    }
+}
+
+}  // namespace

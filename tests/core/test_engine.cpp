@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+#include "background/Background.hpp"
+#include "background/Hook.hpp"
+#include "background/MockProvider.hpp"
+#include "fixtures.hpp"
+#include "reference.hpp"
+
+namespace {
+
+using namespace background;
+using background::testing::expect_throw;
+using background::testing::reference_chunk;
+using background::testing::ReferenceDarkCounts;
+using background::testing::TempDir;
+
+constexpr int HINT_ID = 4242;
+
+// "mock" serves 50 showers whose p.e. sits uid seconds after the event, so
+// "late" (ids 0..19 as uids) makes p.e.s that carry over many chunks.
+constexpr const char* instances = R"(
+providers:
+  mock:
+    class: MockProvider
+    theta_max: 0.5
+    r_max: 100.0
+    e_max: 1000.0
+    e_min: 10.0
+    index: -2.0
+    num_showers: 50
+generators:
+  pe:
+    class: NPEGenerator
+    num_pe: 1
+  shower_pe:
+    class: ProviderGenerator
+    provider: mock
+  by_type:
+    class: GenericGenerator
+    generators:
+      pe: 1
+      shower_pe: 2
+models:
+  dark:
+    class: DarkCountModel
+    gen_type: 1
+    seed: 17
+    num_channels: 8
+    rate: 2000.0
+  dark6:
+    class: DarkCountModel
+    gen_type: 1
+    seed: 17
+    num_channels: 6
+    rate: 2000.0
+  late:
+    class: DarkCountModel
+    gen_type: 2
+    seed: 5
+    num_channels: 20
+    rate: 50.0
+  mixed:
+    class: GenericModel
+    models:
+      dark: ~
+      late: ~
+)";
+
+std::string lib(const std::string& generator, const std::string& model, int channels, const std::string& extra = "") {
+    return "lib:\n  provider: mock\n  generator: " + generator + "\n  model: " + model +
+           "\n  num_channels: " + std::to_string(channels) + "\n  start_time: 0.0\n  meta_gen_type: 2\n" + extra;
+}
+
+const std::string hinted = "  time_hint_hook: " + std::to_string(HINT_ID) + "\n";
+
+class Engine : public ::testing::Test {
+protected:
+    std::string settings(const std::string& lib_section) {
+        return dir.write("settings.yaml", lib_section + instances).string();
+    }
+    TempDir dir;
+};
+
+// The chunks of lib(shower_pe, late, 1): one p.e. per event on channel 0 at
+// event time + id, kept until a chunk end reaches it.
+class CarryReference {
+public:
+    PEList chunk(double span) {
+        const double begin = next, end = begin + span;
+        next = end;
+        for (const auto& event : model.sample(begin, end))
+            pending.push_back(static_cast<double>(event.id) + event.time);
+        std::ranges::sort(pending);
+        const auto split = std::ranges::upper_bound(pending, end);
+        std::vector<double> out(pending.begin(), split);
+        pending.erase(pending.begin(), split);
+        return out.empty() ? PEList{} : PEList{{0, out}};
+    }
+    void seek(double time) {
+        next = time;
+        pending.clear();
+    }
+    ReferenceDarkCounts model{50.0, 20, 5, 2};
+    std::vector<double> pending;
+    double next = 0.0;
+};
+
+void expect_well_formed(const PEList& chunk, int channels) {
+    int previous = -1;
+    for (const auto& [channel, times] : chunk) {
+        EXPECT_GT(channel, previous);
+        EXPECT_LT(channel, channels);
+        EXPECT_FALSE(times.empty());
+        EXPECT_TRUE(std::ranges::is_sorted(times));
+        previous = channel;
+    }
+}
+
+TEST_F(Engine, DarkCountChunksMatchPlainReferenceAndRepeat) {
+    const auto file = settings(lib("pe", "dark", 8));
+    Background engine(file), twin(file);
+    ReferenceDarkCounts reference(2000.0, 8, 17, 1);
+    double begin = 0.0;
+    for (int chunk = 0; chunk < 30; ++chunk) {
+        const double end = begin + 0.01;
+        const auto got = engine.next_chunk(0.01);
+        ASSERT_EQ(got, reference_chunk(reference.sample(begin, end), 8)) << chunk;
+        ASSERT_EQ(got, twin.next_chunk(0.01)) << chunk;
+        expect_well_formed(got, 8);
+        begin = end;
+    }
+}
+
+TEST_F(Engine, LaterPEsCarryOverThroughAnySpans) {
+    Background engine(settings(lib("shower_pe", "late", 1)));
+    CarryReference reference;
+    int carried = 0;
+    for (double span : {0.5, 0.5, 0.0, 1.5, -0.3, 0.7, 0.0, 2.0, 0.25, 3.0, 0.5, 0.5, 5.0, 10.0, 20.0}) {
+        SCOPED_TRACE(span);
+        ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
+        carried += !reference.pending.empty();
+    }
+    EXPECT_GT(carried, 10);
+}
+
+TEST_F(Engine, PEAtExactlyTheChunkEndLeavesWithTheChunk) {
+    // A p.e. of an id-1 event of the first chunk lies at P = t + 1 in [1, 2),
+    // so the second chunk can be made to end exactly at it, or just before.
+    ReferenceDarkCounts model(50.0, 20, 5, 2);
+    const auto first = model.sample(0.0, 1.0);
+    const auto event = std::ranges::find(first, 1ul, &BackgroundEvent::id);
+    ASSERT_NE(event, first.end());
+    const double pe = 1.0 + event->time;
+
+    for (bool exact : {true, false}) {
+        SCOPED_TRACE(exact);
+        Background engine(settings(lib("shower_pe", "late", 1)));
+        CarryReference reference;
+        const double end = exact ? pe : std::nextafter(pe, 0.0);
+        const double span = end - 1.0;
+        ASSERT_EQ(1.0 + span, end);
+        for (double s : {1.0, span, 1.0}) ASSERT_EQ(engine.next_chunk(s), reference.chunk(s));
+        Background again(settings(lib("shower_pe", "late", 1)));
+        again.next_chunk(1.0);
+        const auto chunk = again.next_chunk(span);
+        const bool included = !chunk.empty() && std::ranges::binary_search(chunk.front().second, pe);
+        EXPECT_EQ(included, exact);
+    }
+}
+
+TEST_F(Engine, SeekDropsCarriedPEsAndCallsTheChunkHintOnce) {
+    std::vector<double> hints;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double t) { hints.push_back(t); });
+    Background engine(settings(lib("shower_pe", "late", 1, hinted)));
+    CarryReference reference;
+    EXPECT_TRUE(hints.empty());
+
+    ASSERT_EQ(engine.next_chunk(2.0), reference.chunk(2.0));
+    EXPECT_EQ(hints, std::vector<double>{0.0});
+    ASSERT_EQ(engine.next_chunk(2.0), reference.chunk(2.0));
+    ASSERT_FALSE(reference.pending.empty());
+
+    // Backwards, twice: only the last seek counts.
+    engine.seek(50.0);
+    engine.seek(1.0);
+    reference.seek(1.0);
+    for (double span : {0.5, 3.0}) ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
+    EXPECT_EQ(hints, (std::vector<double>{0.0, 1.0}));
+}
+
+TEST_F(Engine, FailingChunkHintLeavesNothingFromBeforeTheSeek) {
+    bool fail = false;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double) {
+        if (fail) throw std::runtime_error("hint failed");
+    });
+    Background engine(settings(lib("shower_pe", "late", 1, hinted)));
+    CarryReference reference;
+    ASSERT_EQ(engine.next_chunk(3.0), reference.chunk(3.0));
+    ASSERT_FALSE(reference.pending.empty());
+
+    engine.seek(10.0);
+    fail = true;
+    expect_throw<std::runtime_error>([&] { engine.next_chunk(1.0); }, "hint failed");
+    fail = false;
+    // The failed chunk drew its events but generated none of them.
+    reference.seek(10.0);
+    reference.model.sample(10.0, 11.0);
+    reference.next = 11.0;
+    for (double span : {0.5, 30.0}) ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
+}
+
+TEST_F(Engine, ChannelOutsideTheArrayFailsAndEarlierRunsStayPending) {
+    Background engine(settings(lib("pe", "dark6", 5)));
+    expect_throw<std::out_of_range>([&] { engine.next_chunk(0.01); },
+                                    "Generated data for channel 5, but only 5 channels in array!");
+    // The chunk's start moved on; a chunk of span 0 returns what was inserted
+    // before the failing entry.
+    auto events = ReferenceDarkCounts(2000.0, 6, 17, 1).sample(0.0, 0.01);
+    events.erase(std::ranges::find(events, 5ul, &BackgroundEvent::id), events.end());
+    EXPECT_EQ(engine.next_chunk(0.0), reference_chunk(events, 5));
+}
+
+TEST_F(Engine, NoChannels) {
+    auto events = ReferenceDarkCounts(2000.0, 8, 17, 1).sample(0.0, 0.01);
+    Background engine(settings(lib("pe", "dark", 0)));
+    expect_throw<std::out_of_range>(
+        [&] { engine.next_chunk(0.01); },
+        "Generated data for channel " + std::to_string(events.front().id) + ", but only 0 channels in array!");
+    // Without events a chunk is empty.
+    EXPECT_TRUE(engine.next_chunk(0.0).empty());
+}
+
+TEST_F(Engine, RefusedIntervalKeepsListsAndMovesTheStart) {
+    Background engine(settings(lib("shower_pe", "late", 1)));
+    CarryReference reference;
+    ASSERT_EQ(engine.next_chunk(2.0), reference.chunk(2.0));
+    expect_throw<std::invalid_argument>([&] { engine.next_chunk(1e9); },
+                                        "Poisson mean 5e+10 is too large to draw a count (at most 1073741824)!");
+    // Everything pending comes out with the next chunk, which starts at 2 + 1e9.
+    auto chunk = engine.next_chunk(0.5);
+    ASSERT_FALSE(chunk.empty());
+    auto& times = chunk.front().second;
+    EXPECT_TRUE(std::ranges::equal(times.begin(), times.begin() + reference.pending.size(), reference.pending.begin(),
+                                   reference.pending.end()));
+    EXPECT_TRUE(std::all_of(times.begin() + reference.pending.size(), times.end(), [](double t) { return t >= 2 + 1e9; }));
+}
+
+TEST_F(Engine, NonFiniteTimesAreRefusedWithoutChangingState) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const auto file = settings(lib("shower_pe", "late", 1));
+    // (call, start of the next chunk when it is made, message)
+    const std::vector<std::tuple<std::function<void(Background&)>, double, std::string>> cases{
+        {[&](Background& e) { e.next_chunk(nan); }, 3.0, "Time span must be finite!"},
+        {[&](Background& e) { e.next_chunk(inf); }, 3.0, "Time span must be finite!"},
+        {[&](Background& e) { e.next_chunk(-inf); }, 3.0, "Time span must be finite!"},
+        {[&](Background& e) { e.next_chunk(1e308); }, 1.7e308, "Chunk end must be finite!"},
+        {[&](Background& e) { e.seek(nan); }, 3.0, "Seek time must be finite!"},
+        {[&](Background& e) { e.seek(-inf); }, 3.0, "Seek time must be finite!"},
+        {[&](Background& e) { e.generate_metadata(nan, 1.0); }, 3.0, "Interval bounds must be finite!"},
+        {[&](Background& e) { e.generate_metadata(0.0, inf); }, 3.0, "Interval bounds must be finite!"},
+    };
+    for (const auto& [call, start, message] : cases) {
+        SCOPED_TRACE(message);
+        Background engine(file), untouched(file);
+        for (auto* e : {&engine, &untouched}) {
+            e->next_chunk(2.0);
+            e->seek(start);
+        }
+        expect_throw<std::invalid_argument>([&] { call(engine); }, message);
+        for (double span : {0.5, 4.0}) ASSERT_EQ(engine.next_chunk(span), untouched.next_chunk(span));
+    }
+}
+
+TEST_F(Engine, MetadataOfShowerEventsAndTheModelMovesOn) {
+    std::vector<double> hints;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double t) { hints.push_back(t); });
+    Background engine(settings(lib("by_type", "mixed", 8, hinted)));
+    ReferenceDarkCounts dark(2000.0, 8, 17, 1), late(50.0, 20, 5, 2);
+    MockProvider provider(50, -2.0, 10.0, 1000.0, 100.0, 0.5);
+
+    const auto records = engine.generate_metadata(3.0, 4.0);
+    dark.sample(3.0, 4.0);
+    std::vector<std::tuple<unsigned long, double, double>> expected, got;
+    for (const auto& event : late.sample(3.0, 4.0))
+        expected.emplace_back(event.id, provider.get_metadata(event.id).energy, event.time);
+    for (const auto& r : records) got.emplace_back(r.uid, r.energy, r.time);
+    EXPECT_EQ(got, expected);
+    EXPECT_GT(got.size(), 20u);
+    EXPECT_EQ(hints, std::vector<double>{3.0});
+
+    // The next chunk still starts at 0 (and calls the chunk hint there), but
+    // both members have drawn on.
+    const auto chunk = engine.next_chunk(0.01);
+    EXPECT_EQ(hints, (std::vector<double>{3.0, 0.0}));
+    auto events = dark.sample(0.0, 0.01);
+    for (const auto& event : late.sample(0.0, 0.01)) ASSERT_GT(event.id + event.time, 0.01);
+    EXPECT_EQ(chunk, reference_chunk(events, 8));
+}
+
+TEST_F(Engine, MetadataWithoutShowerEventsStillCallsTheHint) {
+    std::vector<double> hints;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double t) { hints.push_back(t); });
+    Background engine(settings(lib("pe", "dark", 8, hinted)));
+    EXPECT_TRUE(engine.generate_metadata(5.0, 6.0).empty());
+    EXPECT_EQ(hints, std::vector<double>{5.0});
+}
+
+TEST_F(Engine, MissingMetaGenTypeFailsAfterSampling) {
+    std::string text = lib("pe", "dark", 8);
+    text.erase(text.find("  meta_gen_type"));
+    Background engine(settings(text));
+    expect_throw<std::out_of_range>([&] { engine.generate_metadata(0.0, 1.0); }, "Key meta_gen_type not found!");
+    ReferenceDarkCounts reference(2000.0, 8, 17, 1);
+    reference.sample(0.0, 1.0);
+    EXPECT_EQ(engine.next_chunk(0.01), reference_chunk(reference.sample(0.0, 0.01), 8));
+}
+
+TEST_F(Engine, HintsAreOptional) {
+    // Key absent, not an int, unregistered id, another callable type: no hint.
+    auto other = Hook::set<std::function<void(int)>>(HINT_ID + 1, [](int) { FAIL(); });
+    for (const std::string& extra : std::vector<std::string>{"", "  time_hint_hook: soon\n", "  time_hint_hook: 99\n",
+                                    "  time_hint_hook: " + std::to_string(HINT_ID + 1) + "\n"}) {
+        Background engine(settings(lib("pe", "dark", 8, extra)));
+        EXPECT_FALSE(engine.next_chunk(0.01).empty());
+        engine.generate_metadata(0.0, 0.01);
+    }
+}
+
+TEST_F(Engine, ConstructionFailures) {
+    const std::string good = lib("pe", "dark", 8);
+    auto without = [&](const std::string& key) {
+        auto text = good;
+        auto at = text.find("  " + key + ":");
+        return text.erase(at, text.find('\n', at) - at + 1);
+    };
+    auto with = [&](const std::string& key, const std::string& value) {
+        return without(key) + "  " + key + ": " + value + "\n";
+    };
+    struct Case {
+        std::string lib;
+        std::string message;
+    };
+    const std::vector<Case> out_of_range{
+        {"other: 1\n", "Key lib not found!"},
+        {without("provider"), "Key provider not found!"},
+        {without("generator"), "Key generator not found!"},
+        {without("model"), "Key model not found!"},
+        {without("num_channels"), "Key num_channels not found!"},
+        {without("start_time"), "Key start_time not found!"},
+        {with("model", "absent"), "Instance absent is not defined in "},
+    };
+    for (const auto& c : out_of_range) {
+        const auto file = settings(c.lib);
+        const auto message = c.message.ends_with(" in ") ? c.message + file + "!" : c.message;
+        expect_throw<std::out_of_range>([&] { Background engine(file); }, message);
+    }
+    expect_throw<std::invalid_argument>([&] { Background engine(settings(with("num_channels", "many"))); },
+                                        "access failed");
+    expect_throw<std::length_error>([&] { Background engine(settings(with("num_channels", "-1"))); },
+                                    "vector::_M_default_append");
+    expect_throw<std::invalid_argument>([&] { Background engine(settings(with("start_time", ".nan"))); },
+                                        "Seek time must be finite!");
+}
+
+TEST(Example, BuildsAndDrawsDarkCountsAtTheirRate) {
+    Background engine(BACKGROUND_SOURCE_DIR "/examples/background.yaml");
+    const int chunks = 20, channels = 64;
+    const double span = 0.01, rate = 2000.0;
+    long total = 0;
+    for (int i = 0; i < chunks; ++i) {
+        const auto chunk = engine.next_chunk(span);
+        expect_well_formed(chunk, channels);
+        for (const auto& [channel, times] : chunk) {
+            total += static_cast<long>(times.size());
+            EXPECT_GE(times.front(), i * span - 1e-12);
+            EXPECT_LE(times.back(), (i + 1) * span + 1e-12);
+        }
+    }
+    const double expected = rate * span * chunks * channels;
+    EXPECT_NEAR(total, expected, 5 * std::sqrt(expected));
+    EXPECT_TRUE(engine.generate_metadata(0.0, 1.0).empty());
+}
+
+}  // namespace

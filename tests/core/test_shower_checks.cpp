@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CosmicRayModelImpl.hpp"
+#include "background/MockProvider.hpp"
+#include "fixtures.hpp"
+#include "shower_sample.hpp"
+
+namespace {
+
+using background::CosmicRayModel;
+using background::Metadata;
+using background::testing::expect_throw;
+using background::testing::FakeProvider;
+using background::testing::thrown_sample;
+using background::testing::Throw;
+
+constexpr double two_pi = 6.283185307179586;
+
+std::vector<Metadata> load(FakeProvider& provider, const Throw& t, bool warn_invalid) {
+    return CosmicRayModel::Impl::checked_load(provider, t.index, t.r_max, t.theta_max, t.e_min, t.e_max,
+                                              warn_invalid);
+}
+
+// Runs checked_load and returns what it wrote to standard error.
+std::string load_capturing(FakeProvider& provider, const Throw& t, bool warn_invalid) {
+    ::testing::internal::CaptureStderr();
+    try {
+        load(provider, t, warn_invalid);
+    } catch (...) {
+        ::testing::internal::GetCapturedStderr();
+        throw;
+    }
+    return ::testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+namespace background::testing {
+void PrintTo(const Throw& t, std::ostream* os) {
+    *os << "E^" << t.index << " " << t.e_min << "-" << t.e_max << " GeV, r " << t.r_max << ", theta " << t.theta_max;
+}
+}  // namespace background::testing
+
+namespace {
+
+class WellThrown : public ::testing::TestWithParam<std::pair<unsigned long, Throw>> {};
+
+TEST_P(WellThrown, PassesAndComesBackUnchanged) {
+    auto [n, t] = GetParam();
+    FakeProvider provider(thrown_sample(n, t));
+    ::testing::internal::CaptureStderr();
+    auto showers = load(provider, t, false);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(provider.loads, 1);
+    ASSERT_EQ(showers.size(), n);
+    for (unsigned long i = 0; i < n; ++i) {
+        EXPECT_EQ(showers[i].uid, provider.showers[i].uid);
+        EXPECT_EQ(showers[i].energy, provider.showers[i].energy);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WellThrown,
+                         ::testing::Values(std::pair{1000UL, Throw{}}, std::pair{1UL, Throw{}},
+                                           std::pair{0UL, Throw{}},
+                                           std::pair{500UL, Throw{-1, 1, 1e6, 300, 1.2}},
+                                           std::pair{2000UL, Throw{-2.7, 1e3, 1e5, 5.7, 0.1}}));
+
+struct ParameterCase {
+    Throw t;
+    const char* message;
+};
+void PrintTo(const ParameterCase& c, std::ostream* os) { *os << c.message; }
+
+class Parameters : public ::testing::TestWithParam<ParameterCase> {};
+
+TEST_P(Parameters, AreCheckedBeforeTheProviderIsAsked) {
+    FakeProvider provider(thrown_sample(10));
+    expect_throw<std::invalid_argument>([&] { load(provider, GetParam().t, true); }, GetParam().message);
+    EXPECT_EQ(provider.loads, 0);
+}
+
+constexpr const char* max_positive = "All _max parameters have to be positive!";
+constexpr const char* energy_order = "0 < e_min < e_max required!";
+
+INSTANTIATE_TEST_SUITE_P(Table, Parameters,
+                         ::testing::Values(ParameterCase{{-2, 10, 1e4, 0, 0.5}, max_positive},
+                                           ParameterCase{{-2, 10, 1e4, 100, -0.1}, max_positive},
+                                           ParameterCase{{-2, 10, 0, 100, 0.5}, max_positive},
+                                           ParameterCase{{-2, 0, 1e4, 100, 0.5}, energy_order},
+                                           ParameterCase{{-2, -1, 1e4, 100, 0.5}, energy_order},
+                                           ParameterCase{{-2, 1e4, 1e4, 100, 0.5}, energy_order}));
+
+struct BoundCase {
+    const char* name;
+    std::function<void(std::vector<Metadata>&)> change;
+    const char* message;
+};
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+
+class Bounds : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(Bounds, ReportTheExtremeValue) {
+    auto showers = thrown_sample(1000);
+    GetParam().change(showers);
+    FakeProvider provider(showers);
+    // Bound failures throw even when warnings are asked for.
+    expect_throw<std::invalid_argument>([&] { load(provider, {}, true); }, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Bounds,
+    ::testing::Values(
+        BoundCase{"energy_max", [](auto& s) { s[3].energy = 1.5e4; },
+                  "Shower with energy 1.500e+04 GeV found, maximum is 1.000e+04 GeV!"},
+        BoundCase{"energy_min", [](auto& s) { s[3].energy = 5; },
+                  "Shower with energy 5.000e+00 GeV found, minimum is 1.000e+01 GeV!"},
+        BoundCase{"zenith_max", [](auto& s) { s[3].theta = 0.6; }, "Shower with zenith 0.600 found, maximum is 0.500!"},
+        BoundCase{"zenith_min", [](auto& s) { s[3].theta = -0.1; },
+                  "Shower with zenith -0.100 found, minimum is 0.000!"},
+        BoundCase{"azimuth_max", [](auto& s) { s[3].phi = 7; }, "Shower with azimuth 7.000 found, maximum is 6.283!"},
+        BoundCase{"azimuth_min", [](auto& s) { s[3].phi = -0.5; },
+                  "Shower with azimuth -0.500 found, minimum is 0.000!"},
+        BoundCase{"x", [](auto& s) { s[3].x = -150; }, "Shower with |x| = 150.000 m found, maximum is 100.000!"},
+        BoundCase{"y", [](auto& s) { s[3].y = 120.5; }, "Shower with |y| = 120.500 m found, maximum is 100.000!"},
+        // The checks run in a fixed order: energy before the core.
+        BoundCase{"first_failure_wins",
+                  [](auto& s) {
+                      s[1].x = 1e3;
+                      s[2].energy = 2e4;
+                  },
+                  "Shower with energy 2.000e+04 GeV found, maximum is 1.000e+04 GeV!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Bounds, ValuesOnTheBoundsPass) {
+    auto showers = thrown_sample(1000);
+    showers[0].energy = 10;
+    showers[1].energy = 1e4;
+    showers[2].theta = 0;
+    showers[3].theta = 0.5;
+    showers[4].phi = 0;
+    showers[5].phi = two_pi;
+    showers[6].x = -100, showers[6].y = 0;
+    showers[7].x = 0, showers[7].y = 100;
+    FakeProvider provider(showers);
+    EXPECT_EQ(load(provider, {}, false).size(), 1000u);
+}
+
+TEST(Bounds, AzimuthRoundingIsToleratedOnlyWithWarnings) {
+    auto showers = thrown_sample(1000);
+    showers[9].phi = two_pi + 0.0005;
+    FakeProvider slightly(showers);
+    EXPECT_EQ(load_capturing(slightly, {}, true),
+              "[WARNING] Ignoring exception during bounds check caused by rounding error.\n"
+              "[WARNING] Shower with azimuth 6.284 found, maximum is 6.283!\n");
+    expect_throw<std::invalid_argument>([&] { load(slightly, {}, false); },
+                                        "Shower with azimuth 6.284 found, maximum is 6.283!");
+    showers[9].phi = two_pi + 0.002;
+    FakeProvider clearly(showers);
+    expect_throw<std::invalid_argument>([&] { load(clearly, {}, true); },
+                                        "Shower with azimuth 6.285 found, maximum is 6.283!");
+}
+
+// Sample changes that break one distribution each and keep the bounds.
+void radius_uniform(std::vector<Metadata>& s) {
+    for (std::size_t j = 0; j < s.size(); ++j) {
+        double r = std::hypot(s[j].x, s[j].y), wrong = 100 * (j + 0.5) / s.size();
+        s[j].x *= wrong / r, s[j].y *= wrong / r;
+    }
+}
+void cores_on_the_x_axis(std::vector<Metadata>& s) {
+    for (std::size_t j = 0; j < s.size(); ++j) {
+        s[j].x = std::hypot(s[j].x, s[j].y) * (j % 2 ? 1 : -1);
+        s[j].y = 0;
+    }
+}
+void cores_in_upper_half(std::vector<Metadata>& s) {
+    for (auto& m : s) m.y = std::abs(m.y);
+}
+void zenith_uniform(std::vector<Metadata>& s) {
+    for (std::size_t j = 0; j < s.size(); ++j) s[j].theta = 0.5 * (j + 0.5) / s.size();
+}
+void azimuth_half(std::vector<Metadata>& s) {
+    for (auto& m : s) m.phi /= 2;
+}
+
+struct DistributionCase {
+    const char* name;
+    std::function<void(std::vector<Metadata>&)> change;
+    double assumed_index;
+    const char* message;
+    const char* later_warnings = "";  // checks after the first one that the change breaks too
+};
+void PrintTo(const DistributionCase& c, std::ostream* os) { *os << c.name; }
+
+class Distributions : public ::testing::TestWithParam<DistributionCase> {};
+
+TEST_P(Distributions, FailOrWarn) {
+    const auto& c = GetParam();
+    auto showers = thrown_sample(1000);
+    if (c.change) c.change(showers);
+    FakeProvider provider(showers);
+    Throw assumed;
+    assumed.index = c.assumed_index;
+    expect_throw<std::invalid_argument>([&] { load(provider, assumed, false); }, c.message);
+    EXPECT_EQ(load_capturing(provider, assumed, true), std::string("[WARNING] ") + c.message + "\n" + c.later_warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Distributions,
+    ::testing::Values(DistributionCase{"energy", nullptr, -1, "Energy distribution does not follow E^-1!"},
+                      DistributionCase{"energy_fraction", nullptr, -2.5, "Energy distribution does not follow E^-2.5!"},
+                      DistributionCase{"radius", radius_uniform, -2, "Radius distribution is not linear!",
+                                       "[WARNING] X-Y distribution is not uniform!\n"},
+                      DistributionCase{"x", cores_on_the_x_axis, -2, "X-Y distribution is not uniform!"},
+                      DistributionCase{"y", cores_in_upper_half, -2, "X-Y distribution is not uniform!"},
+                      DistributionCase{"zenith", zenith_uniform, -2,
+                                       "Zenith distribution does not follow sin(theta)*cos(theta)!"},
+                      DistributionCase{"azimuth", azimuth_half, -2, "Azimuth distribution is not uniform!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Distributions, AllFailuresWarnInOrder) {
+    auto showers = thrown_sample(1000);
+    radius_uniform(showers);
+    cores_on_the_x_axis(showers);
+    zenith_uniform(showers);
+    azimuth_half(showers);
+    FakeProvider provider(showers);
+    Throw assumed;
+    assumed.index = -1;
+    std::vector<Metadata> returned;
+    ::testing::internal::CaptureStderr();
+    returned = load(provider, assumed, true);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[WARNING] Energy distribution does not follow E^-1!\n"
+              "[WARNING] Radius distribution is not linear!\n"
+              "[WARNING] X-Y distribution is not uniform!\n"
+              "[WARNING] Zenith distribution does not follow sin(theta)*cos(theta)!\n"
+              "[WARNING] Azimuth distribution is not uniform!\n");
+    EXPECT_EQ(returned.size(), 1000u);
+}
+
+TEST(Distributions, XYCheckFailsWhenTheLastEdgeOvershootsRMax) {
+    // For r_max 5.7 the computed last edge lies a rounding step above r_max.
+    Throw t;
+    t.r_max = 5.7;
+    ASSERT_GT(10 * (2 * t.r_max / 10) - t.r_max, t.r_max);
+    auto showers = thrown_sample(1000, t);
+    cores_on_the_x_axis(showers);
+    FakeProvider provider(showers);
+    expect_throw<std::invalid_argument>([&] { load(provider, t, false); }, "X-Y distribution is not uniform!");
+}
+
+// The mock provider thrown with one set of parameters, checked against
+// another: each mismatch shows in the check it concerns.
+struct MismatchCase {
+    const char* name;
+    Throw assumed;
+    const char* message;  // nullptr: the sample passes
+};
+void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.name; }
+
+class MockMismatch : public ::testing::TestWithParam<MismatchCase> {};
+
+TEST_P(MockMismatch, ShowsInItsCheck) {
+    const auto& c = GetParam();
+    background::MockProvider mock(2000, -2, 10, 1e4, 100, 0.5);
+    auto check = [&] {
+        return CosmicRayModel::Impl::checked_load(mock, c.assumed.index, c.assumed.r_max, c.assumed.theta_max,
+                                                  c.assumed.e_min, c.assumed.e_max, false);
+    };
+    if (c.message)
+        expect_throw<std::invalid_argument>(check, c.message);
+    else
+        EXPECT_EQ(check().size(), 2000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MockMismatch,
+    ::testing::Values(MismatchCase{"matched", {-2, 10, 1e4, 100, 0.5}, nullptr},
+                      MismatchCase{"index", {-2.7, 10, 1e4, 100, 0.5}, "Energy distribution does not follow E^-2.7!"},
+                      MismatchCase{"energy_range", {-2, 5, 1e4, 100, 0.5}, "Energy distribution does not follow E^-2!"},
+                      MismatchCase{"radius", {-2, 10, 1e4, 150, 0.5}, "Radius distribution is not linear!"},
+                      MismatchCase{"zenith", {-2, 10, 1e4, 100, 0.7},
+                                   "Zenith distribution does not follow sin(theta)*cos(theta)!"},
+                      MismatchCase{"zenith_bound", {-2, 10, 1e4, 100, 0.4},
+                                   "Shower with zenith 0.500 found, maximum is 0.400!"},
+                      MismatchCase{"energy_bound", {-2, 20, 1e4, 100, 0.5},
+                                   "Shower with energy 1.000e+01 GeV found, minimum is 2.000e+01 GeV!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
