@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 
 namespace background::detail {
 
@@ -14,14 +16,15 @@ void library_sort(std::vector<BackgroundEvent>& events) { std::ranges::sort(even
 
 // A comparison sort dominates the cost of a chunk, so large lists go through
 // a stable bucket sort instead: about one event per bucket over the range of
-// the times, then insertion sort inside each bucket. The bucket index is a
-// monotone function of the time, so the buckets come out in order. Without
-// equal times every correct sort gives the same list; with equal times only
-// the library's own algorithm fixes their order, so those lists are sorted
-// again by it from the order they came in.
+// the times, then one insertion sort over the whole list, which only has to
+// order the few events within each bucket. The bucket index is a monotone
+// function of the time, so the buckets come out in order. Without equal
+// times every correct sort gives the same list; with equal times only the
+// library's own algorithm fixes their order, so those lists are sorted again
+// by it from the order they came in.
 void sort_by_time(std::vector<BackgroundEvent>& events) {
     const std::size_t n = events.size();
-    if (n < 64) return library_sort(events);
+    if (n < 64 || n > std::numeric_limits<std::uint32_t>::max()) return library_sort(events);
 
     auto [low, high] = std::ranges::minmax(events, {}, &BackgroundEvent::time);
     const double min = low.time;
@@ -30,30 +33,26 @@ void sort_by_time(std::vector<BackgroundEvent>& events) {
     if (!(range > 0) || !std::isfinite(range) || !std::isfinite(scale) || !(scale > 0))
         return library_sort(events);  // NaN times, a single time, or a range the buckets cannot resolve
 
-    auto bucket = [&](double time) {
-        const double x = (time - min) * scale;
-        return x < static_cast<double>(n) ? static_cast<std::size_t>(x) : n - 1;
-    };
-
-    thread_local std::vector<std::size_t> starts;
+    thread_local std::vector<std::uint32_t> buckets, starts;
     thread_local std::vector<BackgroundEvent> sorted;
+    buckets.resize(n);
     starts.assign(n + 1, 0);
-    for (const auto& event : events) ++starts[bucket(event.time) + 1];
+    const double last_bucket = static_cast<double>(n - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = (events[i].time - min) * scale;
+        buckets[i] = static_cast<std::uint32_t>(x < last_bucket ? x : last_bucket);
+        ++starts[buckets[i] + 1];
+    }
     for (std::size_t b = 1; b <= n; ++b) starts[b] += starts[b - 1];
     sorted.resize(n);
-    for (const auto& event : events) sorted[starts[bucket(event.time)]++] = event;
+    for (std::size_t i = 0; i < n; ++i) sorted[starts[buckets[i]]++] = events[i];
 
-    // After the scatter starts[b] is the end of bucket b, the start of b + 1.
-    std::size_t first = 0;
-    for (std::size_t b = 0; b < n; ++b) {
-        const std::size_t last = starts[b];
-        for (std::size_t i = first + 1; i < last; ++i) {
-            const BackgroundEvent event = sorted[i];
-            std::size_t j = i;
-            for (; j > first && sorted[j - 1].time > event.time; --j) sorted[j] = sorted[j - 1];
-            sorted[j] = event;
-        }
-        first = last;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!(sorted[i].time < sorted[i - 1].time)) continue;
+        const BackgroundEvent event = sorted[i];
+        std::size_t j = i;
+        for (; j > 0 && sorted[j - 1].time > event.time; --j) sorted[j] = sorted[j - 1];
+        sorted[j] = event;
     }
     const bool equal_times =
         std::ranges::adjacent_find(sorted, [](const auto& a, const auto& b) { return a.time == b.time; }) !=

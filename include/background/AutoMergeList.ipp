@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 namespace background {
@@ -29,28 +30,39 @@ void AutoMergeList<T, Compare, Projection>::merge() {
         return;
     }
 
-    // Merged in place: the older run moves to the tail of its enlarged buffer
-    // and the merge fills the buffer from the front, which never overtakes the
-    // unread part of the older run. Saves an allocation per merge whenever the
-    // buffer has room. An older element is taken only if strictly less, so
-    // the newer run wins ties.
+    // An older element is taken only if strictly less: the newer run wins ties.
+    auto merge_into = [](auto old_first, auto old_last, auto new_first, auto new_last, auto out, auto in_place) {
+        Compare compare{};
+        Projection projection{};
+        while (old_first != old_last && new_first != new_last) {
+            if (std::invoke(compare, std::invoke(projection, *old_first), std::invoke(projection, *new_first)))
+                *out++ = std::move(*old_first++);
+            else
+                *out++ = std::move(*new_first++);
+        }
+        // In place, the rest of the older run already sits where it belongs.
+        if constexpr (!decltype(in_place)::value) out = std::move(old_first, old_last, out);
+        std::move(new_first, new_last, out);
+    };
+
     const std::size_t older_size = older.size();
-    older.resize(older_size + newer.size());
-    auto out = older.begin();
-    auto old_first = std::move_backward(older.begin(), older.begin() + older_size, older.end());
-    auto old_last = older.end();
-    auto new_first = newer.begin();
-    auto new_last = newer.end();
-    Compare compare{};
-    Projection projection{};
-    while (old_first != old_last && new_first != new_last) {
-        if (std::invoke(compare, std::invoke(projection, *old_first), std::invoke(projection, *new_first)))
-            *out++ = std::move(*old_first++);
-        else
-            *out++ = std::move(*new_first++);
+    const std::size_t merged_size = older_size + newer.size();
+    if (older.capacity() >= merged_size) {
+        // In place: the older run moves to the tail of its buffer and the
+        // merge fills the buffer from the front, which never overtakes the
+        // unread part of the older run.
+        older.resize(merged_size);
+        auto old_first = std::move_backward(older.begin(), older.begin() + older_size, older.end());
+        merge_into(old_first, older.end(), newer.begin(), newer.end(), older.begin(), std::true_type{});
+    } else {
+        // Room to spare, so that the next merges into this run, of the same
+        // size, happen in place: a fresh buffer for a merge of single
+        // elements would otherwise be needed at nearly every merge.
+        std::vector<T> merged;
+        merged.reserve(std::max<std::size_t>(2 * merged_size, 8));
+        merge_into(older.begin(), older.end(), newer.begin(), newer.end(), std::back_inserter(merged), std::false_type{});
+        older = std::move(merged);
     }
-    // The rest of the older run is already in place.
-    std::move(new_first, new_last, out);
 }
 
 template <class T, class Compare, class Projection>

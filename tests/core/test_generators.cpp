@@ -27,6 +27,10 @@ struct NPECase {
     std::vector<double> times;
 };
 
+std::ostream& operator<<(std::ostream& out, const NPECase& c) {
+    return out << c.num_pe << " p.e. for id " << c.event.id;
+}
+
 class NPEGeneratorCases : public ::testing::TestWithParam<NPECase> {};
 
 TEST_P(NPEGeneratorCases, OneEntryOnTheEventsChannel) {

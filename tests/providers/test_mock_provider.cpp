@@ -36,6 +36,10 @@ struct MockCase {
     double index, e_min, e_max, r_max, theta_max;
 };
 
+std::ostream& operator<<(std::ostream& out, const MockCase& c) {
+    return out << c.n << " showers, index " << c.index << ", theta_max " << c.theta_max;
+}
+
 class MockStrata : public ::testing::TestWithParam<MockCase> {};
 
 // Whatever the shuffles did, each quantity takes every stratum value once.
