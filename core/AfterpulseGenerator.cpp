@@ -7,7 +7,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "PoissonCount.hpp"
+#include "RandomDraws.hpp"
 #include "format.hpp"
 
 namespace background {

@@ -7,7 +7,8 @@
 #include <stdexcept>
 
 #include "CosmicRayModelImpl.hpp"
-#include "PoissonCount.hpp"
+#include "EventSort.hpp"
+#include "RandomDraws.hpp"
 #include "format.hpp"
 
 namespace background {
@@ -124,9 +125,9 @@ std::vector<BackgroundEvent> CosmicRayModel::sample(double begin, double end) {
             count = detail::poisson_count(mean, engine);
         else
             count = detail::empty_poisson_count(engine);
-        for (int k = 0; k < count; ++k) events.push_back({detail::canonical(engine) * span + begin, impl->type, uid});
+        for (int k = 0; k < count; ++k) events.push_back({detail::uniform_time(engine, begin, span), impl->type, uid});
     }
-    std::ranges::sort(events, std::ranges::less{}, &BackgroundEvent::time);
+    detail::sort_by_time(events);
     return events;
 }
 

@@ -5,7 +5,7 @@
 
 #include "EventSort.hpp"
 #include "format.hpp"
-#include "PoissonCount.hpp"
+#include "RandomDraws.hpp"
 
 namespace background {
 
@@ -16,19 +16,6 @@ struct DarkCountModel::Impl {
     int gen_type;
 };
 
-namespace {
-
-// std::uniform_real_distribution<double>(begin, begin + span) as the standard
-// library computes it (generate_canonical: one output scaled by 2^-64, kept
-// below 1), written out so that a reversed interval is no precondition
-// violation.
-double uniform_time(std::mt19937_64& engine, double begin, double span) {
-    double u = static_cast<double>(engine()) * 0x1p-64;
-    if (u >= 1.0) u = 0x1.fffffffffffffp-1;
-    return u * span + begin;
-}
-
-}  // namespace
 
 DarkCountModel::DarkCountModel(double rate, unsigned long num_channels, unsigned long seed, int gen_type) {
     // A negative count arrives sign-extended and would loop ~2^64 times.
@@ -57,7 +44,7 @@ std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
     std::poisson_distribution<int> count(mean);
     for (unsigned long c = 0; c < m.num_channels; ++c) {
         const int n = count(m.engine);
-        for (int i = 0; i < n; ++i) events.push_back({uniform_time(m.engine, begin, span), m.gen_type, c});
+        for (int i = 0; i < n; ++i) events.push_back({detail::uniform_time(m.engine, begin, span), m.gen_type, c});
     }
     detail::sort_by_time(events);
     return events;

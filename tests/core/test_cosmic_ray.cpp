@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CosmicRayModelImpl.hpp"
+#include "RandomDraws.hpp"
 #include "background/Background.hpp"
 #include "background/CosmicRayModel.hpp"
 #include "background/Factory.hpp"
