@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# Builds the benchmark programs (Release) and runs them; the cosmic-ray job
-# runs natively and, on the same shower rates, in numpy.
+# Builds the benchmark programs (Release) and runs them all: the dark-count
+# engine job and the AutoMergeList cost natively, the cosmic-ray job natively
+# and in numpy on the same shower rates, and the dark-count job through the
+# Python module against plain numpy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup-python.sh
 export PATH=/usr/bin:$PATH
 cmake --preset bench >/dev/null
-cmake --build --preset bench -j2 >/dev/null
+cmake --build --preset bench >/dev/null
 
-python=.venv/bin/python
-if [[ ! -x $python ]]; then
-  python3 -m venv .venv
-  .venv/bin/pip install --quiet numpy
-fi
+# OpenBLAS overrides set on some machines slow numpy down; unset for these runs only.
+numpy_env=(env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE)
 
+build/bench/bench_engine
 rates=$(mktemp)
 trap 'rm -f "$rates"' EXIT
-build/bench/bench/bench_cosmic_ray "$rates"
-# OpenBLAS overrides set on some machines slow numpy down; unset for this run only.
-env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$python" bench/bench_cosmic_ray_numpy.py "$rates"
+build/bench/bench_cosmic_ray "$rates"
+"${numpy_env[@]}" .venv/bin/python bench/bench_cosmic_ray_numpy.py "$rates"
+"${numpy_env[@]}" .venv/bin/python bench/bench_python.py

@@ -259,7 +259,7 @@ TEST(CosmicRayModel, EmptySampleNeverDraws) {
     EXPECT_TRUE(model.sample(0, 1e6).empty());
 }
 
-const std::filesystem::path example = std::filesystem::path(BACKGROUND_SOURCE_DIR) / "examples" / "showers.yaml";
+const std::filesystem::path example = std::filesystem::path(BACKGROUND_SOURCE_DIR) / "examples" / "background.yaml";
 
 // Events per second of a model over a long stretch, and the ids it drew.
 std::pair<double, std::set<unsigned long>> event_rate(background::BackgroundModel& model, double seconds) {

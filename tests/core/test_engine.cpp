@@ -370,7 +370,7 @@ TEST_F(Engine, ConstructionFailures) {
                                         "Seek time must be finite!");
 }
 
-TEST(Example, BuildsAndDrawsDarkCountsAtTheirRate) {
+TEST(Example, BuildsAndDrawsDarkCountsWithAfterpulses) {
     Background engine(BACKGROUND_SOURCE_DIR "/examples/background.yaml");
     const int chunks = 20, channels = 64;
     const double span = 0.01, rate = 2000.0;
@@ -380,13 +380,14 @@ TEST(Example, BuildsAndDrawsDarkCountsAtTheirRate) {
         expect_well_formed(chunk, channels);
         for (const auto& [channel, times] : chunk) {
             total += static_cast<long>(times.size());
-            EXPECT_GE(times.front(), i * span - 1e-12);
             EXPECT_LE(times.back(), (i + 1) * span + 1e-12);
         }
     }
-    const double expected = rate * span * chunks * channels;
-    EXPECT_NEAR(total, expected, 5 * std::sqrt(expected));
-    EXPECT_TRUE(engine.generate_metadata(0.0, 1.0).empty());
+    // 5 % of the p.e.s bring 1.5 afterpulse p.e.s on average; a shower's one
+    // p.e. lands uid seconds after it, so hardly any within this run.
+    const double dark = rate * span * chunks * channels;
+    EXPECT_NEAR(total, 1.075 * dark, 5 * std::sqrt(1.34 * dark) + 20);
+    EXPECT_FALSE(engine.generate_metadata(0.0, 1.0).empty());
 }
 
 }  // namespace

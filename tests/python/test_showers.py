@@ -5,7 +5,7 @@ import pathlib
 
 from rarovaredivar import Background, Metadata
 
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "showers.yaml"
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "background.yaml"
 
 
 def test_metadata_of_the_showers_behind_the_events():
