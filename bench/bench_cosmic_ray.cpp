@@ -18,6 +18,7 @@
 #include "background/CosmicRayModel.hpp"
 #include "background/MockProvider.hpp"
 #include "background/PowerLawFlux.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -109,20 +110,7 @@ int main(int argc, char** argv) {
 
     std::mt19937_64 engine(seed);
     Run plain = run([&](double begin, double end) {
-        std::vector<BackgroundEvent> events;
-        double span = end - begin;
-        for (const auto& [uid, rate] : rates) {
-            double mean = span * rate;
-            int count = 0;
-            if (mean > 0)
-                count = std::poisson_distribution<int>(mean)(engine);
-            else
-                engine.discard(1);
-            std::uniform_real_distribution<double> time(begin, end);
-            for (int i = 0; i < count; ++i) events.push_back({time(engine), 1, uid});
-        }
-        std::ranges::sort(events, {}, &BackgroundEvent::time);
-        return events;
+        return background::testing::reference_shower_sample(engine, rates, 1, begin, end);
     });
     report("straightforward:", plain);
 

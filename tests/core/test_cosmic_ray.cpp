@@ -20,6 +20,7 @@
 #include "background/MockProvider.hpp"
 #include "background/PowerLawFlux.hpp"
 #include "fixtures.hpp"
+#include "reference.hpp"
 #include "shower_sample.hpp"
 
 namespace {
@@ -43,27 +44,6 @@ double total_rate(Flux& flux, const Throw& t) {
 
 CosmicRayModel make_model(FakeProvider& provider, Flux& flux, const Throw& t, unsigned long seed, int type = 3) {
     return CosmicRayModel(provider, flux, seed, type, t.index, t.r_max, t.theta_max, t.e_min, t.e_max, false);
-}
-
-// The same process drawn with the standard distributions, one shower after
-// the other: a count, then its times.
-std::vector<BackgroundEvent> reference_sample(std::mt19937_64& engine,
-                                              const std::vector<std::pair<unsigned long, double>>& rates, int type,
-                                              double begin, double end) {
-    std::vector<BackgroundEvent> events;
-    double span = end - begin;
-    for (auto [uid, rate] : rates) {
-        double mean = span * rate;
-        int count = 0;
-        if (mean > 0)
-            count = std::poisson_distribution<int>(mean)(engine);
-        else
-            engine.discard(1);
-        std::uniform_real_distribution<double> time(begin, end);
-        for (int i = 0; i < count; ++i) events.push_back({time(engine), type, uid});
-    }
-    std::ranges::sort(events, {}, &BackgroundEvent::time);
-    return events;
 }
 
 bool same_events(const std::vector<BackgroundEvent>& a, const std::vector<BackgroundEvent>& b) {
@@ -155,7 +135,7 @@ TEST(CosmicRayModel, DrawsExactlyAsTheStandardDistributions) {
             continue;
         }
         auto drawn = model.sample(begin, end);
-        EXPECT_TRUE(same_events(drawn, reference_sample(engine, rates, 3, begin, end)));
+        EXPECT_TRUE(same_events(drawn, background::testing::reference_shower_sample(engine, rates, 3, begin, end)));
         events += drawn.size();
     }
     EXPECT_GT(events, 1000u);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "background/BackgroundEvent.hpp"
@@ -53,6 +54,27 @@ inline PEList reference_chunk(const std::vector<BackgroundEvent>& events, unsign
     for (unsigned long c = 0; c < channels; ++c)
         if (!times[c].empty()) chunk.emplace_back(static_cast<int>(c), times[c]);
     return chunk;
+}
+
+// Showers recurring at their rates, drawn with the standard distributions one
+// shower after the other: a count, then its times.
+inline std::vector<BackgroundEvent> reference_shower_sample(std::mt19937_64& engine,
+                                                            const std::vector<std::pair<unsigned long, double>>& rates,
+                                                            int type, double begin, double end) {
+    std::vector<BackgroundEvent> events;
+    double span = end - begin;
+    for (auto [uid, rate] : rates) {
+        double mean = span * rate;
+        int count = 0;
+        if (mean > 0)
+            count = std::poisson_distribution<int>(mean)(engine);
+        else
+            engine.discard(1);
+        std::uniform_real_distribution<double> time(begin, end);
+        for (int i = 0; i < count; ++i) events.push_back({time(engine), type, uid});
+    }
+    std::ranges::sort(events, {}, &BackgroundEvent::time);
+    return events;
 }
 
 }  // namespace background::testing
