@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "CosmicRayModelImpl.hpp"
+#include "CpuDispatch.hpp"
 #include "EventSort.hpp"
 #include "RandomDraws.hpp"
 #include "format.hpp"
@@ -35,25 +36,6 @@ inline Stop scan(std::mt19937_64& engine, const std::vector<std::uint64_t>& quie
         if (first >= quiet[i]) return {i, true, first};
     }
     return {quiet.size(), false, 0};
-}
-
-// The library's engine refills its state with a data-dependent branch per
-// word that the baseline instruction set cannot avoid; compiled for SSE4.1
-// with everything inlined, the refill is vectorised. Same outputs either way.
-[[gnu::flatten, gnu::target("sse4.1")]] Stop scan_sse41(std::mt19937_64& engine,
-                                                      const std::vector<std::uint64_t>& quiet, std::size_t from) {
-    return scan(engine, quiet, from);
-}
-
-Stop scan_baseline(std::mt19937_64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
-    return scan(engine, quiet, from);
-}
-
-using Scan = Stop (*)(std::mt19937_64&, const std::vector<std::uint64_t>&, std::size_t);
-
-Scan choose_scan() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sse4.1") ? scan_sse41 : scan_baseline;
 }
 
 }  // namespace
@@ -111,8 +93,10 @@ std::vector<BackgroundEvent> CosmicRayModel::sample(double begin, double end) {
         impl->cached_span = span;
     }
 
-    static const Scan scan_showers = choose_scan();
     auto& engine = impl->engine;
+    auto scan_showers = [](std::mt19937_64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
+        return detail::call_fastest([&] { return scan(engine, quiet, from); });
+    };
     std::vector<BackgroundEvent> events;
     for (Stop stop = scan_showers(engine, impl->quiet, 0); stop.index < rates.size();
          stop = scan_showers(engine, impl->quiet, stop.index + 1)) {

@@ -47,16 +47,21 @@ void sort_by_time(std::vector<BackgroundEvent>& events) {
     sorted.resize(n);
     for (std::size_t i = 0; i < n; ++i) sorted[starts[buckets[i]]++] = events[i];
 
+    // Two times that end up side by side were side by side when the later
+    // of them was placed, so checking the new neighbour below each placed
+    // event finds every equal pair.
+    bool equal_times = false;
     for (std::size_t i = 1; i < n; ++i) {
-        if (!(sorted[i].time < sorted[i - 1].time)) continue;
+        if (!(sorted[i].time < sorted[i - 1].time)) {
+            equal_times |= sorted[i].time == sorted[i - 1].time;
+            continue;
+        }
         const BackgroundEvent event = sorted[i];
         std::size_t j = i;
         for (; j > 0 && sorted[j - 1].time > event.time; --j) sorted[j] = sorted[j - 1];
         sorted[j] = event;
+        equal_times |= j > 0 && sorted[j - 1].time == event.time;
     }
-    const bool equal_times =
-        std::ranges::adjacent_find(sorted, [](const auto& a, const auto& b) { return a.time == b.time; }) !=
-        sorted.end();
     if (equal_times) return library_sort(events);
     events.swap(sorted);
 }

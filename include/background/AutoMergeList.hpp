@@ -18,6 +18,12 @@ public:
 
     std::vector<std::vector<T>> runs;
     std::size_t insert_count = 0;
+
+private:
+    // The largest buffer a merge has given up, for the next merge that needs
+    // a fresh one: most merges then allocate nothing.
+    std::vector<T> spare;
+    void keep_spare(std::vector<T>&& buffer);
 };
 
 }  // namespace background

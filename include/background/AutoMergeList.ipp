@@ -24,10 +24,10 @@ void AutoMergeList<T, Compare, Projection>::merge() {
     std::vector<T> newer = std::move(runs.back());
     runs.pop_back();
     std::vector<T>& older = runs.back();
-    if (newer.empty()) return;
+    if (newer.empty()) return keep_spare(std::move(newer));
     if (older.empty()) {
-        older = std::move(newer);
-        return;
+        std::swap(older, newer);
+        return keep_spare(std::move(newer));
     }
 
     // An older element is taken only if strictly less: the newer run wins ties.
@@ -47,22 +47,42 @@ void AutoMergeList<T, Compare, Projection>::merge() {
 
     const std::size_t older_size = older.size();
     const std::size_t merged_size = older_size + newer.size();
-    if (older.capacity() >= merged_size) {
+    if (newer.size() == 1 && older.capacity() >= merged_size) {
+        // A single element goes before the first older one that is not less.
+        Compare compare{};
+        Projection projection{};
+        auto at = std::ranges::lower_bound(older, std::invoke(projection, newer.front()), compare, projection);
+        older.insert(at, std::move(newer.front()));
+        keep_spare(std::move(newer));
+    } else if (older.capacity() >= merged_size) {
         // In place: the older run moves to the tail of its buffer and the
         // merge fills the buffer from the front, which never overtakes the
         // unread part of the older run.
         older.resize(merged_size);
         auto old_first = std::move_backward(older.begin(), older.begin() + older_size, older.end());
         merge_into(old_first, older.end(), newer.begin(), newer.end(), older.begin(), std::true_type{});
+        keep_spare(std::move(newer));
     } else {
         // Room to spare, so that the next merges into this run, of the same
         // size, happen in place: a fresh buffer for a merge of single
         // elements would otherwise be needed at nearly every merge.
         std::vector<T> merged;
-        merged.reserve(std::max<std::size_t>(2 * merged_size, 8));
+        if (spare.capacity() >= merged_size)
+            merged.swap(spare);
+        else
+            merged.reserve(std::max<std::size_t>(2 * merged_size, 8));
         merge_into(older.begin(), older.end(), newer.begin(), newer.end(), std::back_inserter(merged), std::false_type{});
-        older = std::move(merged);
+        std::swap(older, merged);
+        keep_spare(std::move(merged));
+        keep_spare(std::move(newer));
     }
+}
+
+template <class T, class Compare, class Projection>
+void AutoMergeList<T, Compare, Projection>::keep_spare(std::vector<T>&& buffer) {
+    if (buffer.capacity() <= spare.capacity()) return;
+    buffer.clear();
+    spare.swap(buffer);
 }
 
 template <class T, class Compare, class Projection>

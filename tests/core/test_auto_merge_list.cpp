@@ -82,13 +82,14 @@ TEST(AutoMergeList, EqualElementsComeNewestRunFirst) {
     EXPECT_EQ(list.flatten(), (std::vector<Tagged>{{1, 1}, {1, 0}, {2, 2}, {2, 0}, {3, 1}}));
 }
 
-// Random runs with many ties and empty runs, flattened at random points: the
-// list must give exactly what the plain schedule and merge give.
+// Random runs with many ties, single elements and empty runs, flattened at
+// random points into one list whose buffers are reused from round to round:
+// the list must give exactly what the plain schedule and merge give.
 TEST(AutoMergeList, MatchesPlainMergeAcrossFlattens) {
     std::mt19937_64 engine(7);
     std::uniform_int_distribution<int> key(0, 20), length(0, 6), flatten_after(1, 40);
+    TaggedList list;
     for (int round = 0; round < 50; ++round) {
-        TaggedList list;
         PlainList plain;
         const int runs = flatten_after(engine);
         for (int r = 0; r < runs; ++r) {

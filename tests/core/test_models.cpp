@@ -63,6 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
         SortCase{"clustered", 3000, [](auto& e, auto i) { return i % 100 == 0 ? 1e9 : uniform(e, 0, 1e-3); }},
         SortCase{"ties", 3000, [](auto& e, auto) { return std::floor(uniform(e, 0, 50)); }},
         SortCase{"one_tie", 3000, [](auto& e, auto i) { return i == 7 || i == 2000 ? 0.5 : uniform(e, 0, 1); }},
+        // The tie shows only once the second equal time has moved down past a larger one.
+        SortCase{"tie_after_move", 3000,
+                 [](auto& e, auto i) { return i == 1500 ? 0.5 + 2e-9 : i == 1501 || i == 1502 ? 0.5 + 1e-9 : uniform(e, 0, 1); }},
         SortCase{"signed_zero", 3000, [](auto& e, auto i) { return i == 3 ? -0.0 : i == 9 ? 0.0 : uniform(e, -1, 1); }},
         SortCase{"all_equal", 1000, [](auto&, auto) { return 2.0; }}),
     [](const auto& info) { return std::string(info.param.name); });
