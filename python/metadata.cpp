@@ -30,8 +30,8 @@ void define_metadata(py::module_& module) {
         .def_readwrite("time", &Metadata::time, "Arrival time of the shower in seconds.");
 
     // Reads the raw field, so a record holding no valid primary still prints.
-    // These printf conversions print exactly what the std::format
-    // specifications {}, {:.3e}, {:.0f} and {:.3f} print, by their definition.
+    // std::format defines its fields {}, {:.3e}, {:.0f} and {:.3f} by these
+    // printf conversions, so the text is the same.
     metadata.def("__repr__", [](const Metadata& m) {
         auto print = [&m](char* out, std::size_t size) {
             return std::snprintf(out, size,
