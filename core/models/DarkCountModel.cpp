@@ -3,6 +3,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "Composition.hpp"
 #include "CpuDispatch.hpp"
 #include "EventSort.hpp"
 #include "format.hpp"
@@ -30,29 +31,50 @@ DarkCountModel::~DarkCountModel() = default;
 
 std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
     Impl& m = *impl;
-    const double span = end - begin;
-    const double mean = m.rate * span;
-    detail::check_poisson_mean(mean);
-
+    detail::DarkCountDraws draws(m.engine, m.rate, m.num_channels, begin, end);
     std::vector<BackgroundEvent> events;
-    if (!detail::poisson_mean_positive(mean)) {
-        for (unsigned long c = 0; c < m.num_channels; ++c) detail::empty_poisson_count(m.engine);
-        return events;
+    const double expected = m.rate * (end - begin) * static_cast<double>(m.num_channels);
+    if (expected > 0 && expected < 1e7) events.reserve(static_cast<std::size_t>(expected * 1.05) + 64);
+    std::vector<double> times;
+    for (unsigned long c = 0; c < m.num_channels; ++c) {
+        times.clear();
+        draws.next_channel(times);
+        for (double t : times) events.push_back({t, m.gen_type, c});
     }
-
-    const double expected = mean * static_cast<double>(m.num_channels);
-    if (expected < 1e7) events.reserve(static_cast<std::size_t>(expected * 1.05) + 64);
-    // One distribution for all channels: above a mean of 12 it keeps a
-    // normal draw from one channel's count for the next.
-    std::poisson_distribution<int> count(mean);
-    detail::call_fastest([&] {
-        for (unsigned long c = 0; c < m.num_channels; ++c) {
-            const int n = count(m.engine);
-            for (int i = 0; i < n; ++i) events.push_back({detail::uniform_time(m.engine, begin, span), m.gen_type, c});
-        }
-    });
     detail::sort_by_time(events);
     return events;
 }
+
+namespace detail {
+
+DarkCountDraws::DarkCountDraws(std::mt19937_64& engine, double rate, unsigned long channels, double begin,
+                               double end)
+    : engine(engine), num_channels(channels), begin(begin), span(end - begin) {
+    const double mean = rate * span;
+    check_poisson_mean(mean);
+    // One distribution for all channels: above a mean of 12 it keeps a
+    // normal draw from one channel's count for the next.
+    if (poisson_mean_positive(mean)) count.emplace(mean);
+}
+
+std::size_t DarkCountDraws::next_channel(std::vector<double>& times) {
+    if (!count) return static_cast<std::size_t>(empty_poisson_count(engine));
+    return call_fastest([&] {
+        const int n = (*count)(engine);
+        for (int i = 0; i < n; ++i) times.push_back(uniform_time(engine, begin, span));
+        return static_cast<std::size_t>(n);
+    });
+}
+
+DarkCountDraws Composition::draws(DarkCountModel& model, double begin, double end) {
+    DarkCountModel::Impl& m = *model.impl;
+    return DarkCountDraws(m.engine, m.rate, m.num_channels, begin, end);
+}
+
+int Composition::event_type(const DarkCountModel& model) { return model.impl->gen_type; }
+
+unsigned long Composition::channels(const DarkCountModel& model) { return model.impl->num_channels; }
+
+}  // namespace detail
 
 }  // namespace background
