@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "Mt64.hpp"
 #include "RandomDraws.hpp"
 
 namespace background {
@@ -24,7 +25,7 @@ namespace detail {
 class DarkCountDraws {
 public:
     // Refuses the interval as sample(begin, end) does, before any draw.
-    DarkCountDraws(std::mt19937_64& engine, double rate, unsigned long channels, double begin, double end);
+    DarkCountDraws(Mt64& engine, double rate, unsigned long channels, double begin, double end);
 
     unsigned long channels() const { return num_channels; }
     // Appends the times of the next channel (0, 1, ... in turn) to `times`;
@@ -32,7 +33,7 @@ public:
     std::size_t next_channel(std::vector<double>& times);
 
 private:
-    std::mt19937_64& engine;
+    Mt64& engine;
     unsigned long num_channels;
     double begin, span;
     // Absent for a mean that is not positive: every count is then 0.

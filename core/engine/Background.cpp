@@ -180,7 +180,7 @@ PEList Background::Impl::draw_dark_counts(double begin, double end) {
     for (std::size_t channel = 0; channel < channel_lists.size(); ++channel) {
         if (channel < draws.channels()) {
             draws.next_channel(drawn);
-            channel_lists[channel].add_drawn(drawn, dark_copies);
+            channel_lists[channel].add_drawn(drawn, dark_copies, scratch);
         }
         flush_channel(channel, end, result);
     }

@@ -40,7 +40,7 @@ public:
     // the events sorted by time. The times must be finite; equal ones then
     // tie only as bit-identical values, whose order does not show. `drawn`
     // is left empty (its buffer may be swapped for another).
-    void add_drawn(std::vector<double>& drawn, int copies);
+    void add_drawn(std::vector<double>& drawn, int copies, FlushScratch& scratch);
 
     // Whether the list holds a run at all (since the last clear).
     bool has_runs() const { return carried || !run_ends.empty(); }
@@ -60,6 +60,9 @@ private:
     };
 
     void note_arrival(double front);
+    // Room for as many times as the last chunk brought, once one arrives:
+    // the buffer then mostly leaves whole with the chunk.
+    void reserve_as_last_chunk();
     void flush_exact(double end, std::vector<double>& out, FlushScratch& scratch);
     void sort_incoming(FlushScratch& scratch);
     std::vector<double> carried_as_one_run();
@@ -84,6 +87,7 @@ private:
     // The remainder: sorted runs, oldest first, each more than twice the size
     // of the next.
     std::vector<Run> pending;
+    std::size_t last_arrived = 0;
 };
 
 }  // namespace background::detail

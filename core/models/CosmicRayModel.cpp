@@ -29,7 +29,7 @@ struct Stop {
 
 // Almost every shower of a large sample takes one engine output and gives no
 // event, so this loop is the cost of a call; it is mostly the engine's.
-inline Stop scan(std::mt19937_64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
+inline Stop scan(detail::Mt64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
     for (std::size_t i = from; i < quiet.size(); ++i) {
         if (quiet[i] == 0) return {i, false, 0};
         std::uint64_t first = engine();
@@ -45,7 +45,7 @@ CosmicRayModel::CosmicRayModel(ShowerProvider& provider, Flux& flux, unsigned lo
                                bool warn_invalid) {
     auto showers = Impl::checked_load(provider, throw_index, r_max, theta_max, e_min, e_max, warn_invalid);
     auto state = std::make_unique<Impl>(
-        Impl{{}, std::mt19937_64(seed), gen_type, -std::numeric_limits<double>::infinity(),
+        Impl{{}, detail::Mt64(seed), gen_type, -std::numeric_limits<double>::infinity(),
              std::numeric_limits<double>::quiet_NaN(), {}});
 
     // Each shower's weight is the ratio of the flux to the thrown spectrum.
@@ -94,7 +94,7 @@ std::vector<BackgroundEvent> CosmicRayModel::sample(double begin, double end) {
     }
 
     auto& engine = impl->engine;
-    auto scan_showers = [](std::mt19937_64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
+    auto scan_showers = [](detail::Mt64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
         return detail::call_fastest([&] { return scan(engine, quiet, from); });
     };
     std::vector<BackgroundEvent> events;

@@ -2,7 +2,7 @@
 // State of a CosmicRayModel, and the checks of the shower sample it is built on.
 
 #include <cstdint>
-#include <random>
+#include "Mt64.hpp"
 #include <utility>
 #include <vector>
 
@@ -15,7 +15,7 @@ namespace background {
 struct CosmicRayModel::Impl {
     // (shower UID, showers per second), in the order of the checked sample.
     std::vector<std::pair<unsigned long, double>> rates;
-    std::mt19937_64 engine;
+    detail::Mt64 engine;
     int type;
     // The largest rate, so that one comparison before any draw refuses a
     // span whose Poisson means cannot be drawn.

@@ -14,7 +14,7 @@ namespace background {
 struct DarkCountModel::Impl {
     double rate;
     unsigned long num_channels;
-    std::mt19937_64 engine;
+    detail::Mt64 engine;
     int gen_type;
 };
 
@@ -24,7 +24,7 @@ DarkCountModel::DarkCountModel(double rate, unsigned long num_channels, unsigned
     if (static_cast<long>(num_channels) < 0)
         throw std::invalid_argument(
             format("Number of channels must not be negative, got {}!", static_cast<long>(num_channels)));
-    impl = std::make_unique<Impl>(Impl{rate, num_channels, std::mt19937_64(seed), gen_type});
+    impl = std::make_unique<Impl>(Impl{rate, num_channels, detail::Mt64(seed), gen_type});
 }
 
 DarkCountModel::~DarkCountModel() = default;
@@ -47,7 +47,7 @@ std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
 
 namespace detail {
 
-DarkCountDraws::DarkCountDraws(std::mt19937_64& engine, double rate, unsigned long channels, double begin,
+DarkCountDraws::DarkCountDraws(Mt64& engine, double rate, unsigned long channels, double begin,
                                double end)
     : engine(engine), num_channels(channels), begin(begin), span(end - begin) {
     const double mean = rate * span;
@@ -61,6 +61,7 @@ std::size_t DarkCountDraws::next_channel(std::vector<double>& times) {
     if (!count) return static_cast<std::size_t>(empty_poisson_count(engine));
     return call_fastest([&] {
         const int n = (*count)(engine);
+        times.reserve(times.size() + static_cast<std::size_t>(n));
         for (int i = 0; i < n; ++i) times.push_back(uniform_time(engine, begin, span));
         return static_cast<std::size_t>(n);
     });

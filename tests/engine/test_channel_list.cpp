@@ -87,7 +87,7 @@ void check_against_plain(bool odd, unsigned seed) {
                     }
                     const int copies = 1 + static_cast<int>(source.engine() % 2);
                     drawn = times;
-                    fast.add_drawn(drawn, copies);
+                    fast.add_drawn(drawn, copies, scratch);
                     std::sort(times.begin(), times.end());
                     for (double t : times) plain.list.insert(std::vector<double>(static_cast<std::size_t>(copies), t));
                 }
