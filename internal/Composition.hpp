@@ -4,6 +4,7 @@
 // and dark counts drawn channel by channel.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <vector>
@@ -31,6 +32,12 @@ public:
     // Appends the times of the next channel (0, 1, ... in turn) to `times`;
     // returns how many.
     std::size_t next_channel(std::vector<double>& times);
+    // Room for the engine outputs behind one channel's times.
+    struct Scratch {
+        std::vector<std::uint64_t> outputs, sorting;
+    };
+    // The same draws, the times appended in ascending order.
+    std::size_t next_channel_sorted(std::vector<double>& times, Scratch& scratch);
 
 private:
     Mt64& engine;

@@ -42,6 +42,7 @@ struct Background::Impl {
     std::vector<std::pair<int, std::optional<int>>> copies_by_type;
     detail::FlushScratch scratch;
     std::vector<double> drawn;
+    detail::DarkCountDraws::Scratch draw_scratch;
     std::size_t last_result_size = 0;
 
     std::optional<int> copies_for(int type);
@@ -179,8 +180,8 @@ PEList Background::Impl::draw_dark_counts(double begin, double end) {
     result.reserve(last_result_size);
     for (std::size_t channel = 0; channel < channel_lists.size(); ++channel) {
         if (channel < draws.channels()) {
-            draws.next_channel(drawn);
-            channel_lists[channel].add_drawn(drawn, dark_copies, scratch);
+            draws.next_channel_sorted(drawn, draw_scratch);
+            channel_lists[channel].add_drawn(drawn, dark_copies);
         }
         flush_channel(channel, end, result);
     }

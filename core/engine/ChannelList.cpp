@@ -31,40 +31,6 @@ Out merge_newer_first(const double* newer, const double* newer_end, const double
     return std::merge(newer, newer_end, older, older_end, out);
 }
 
-// Sorts times that are spread about evenly over their range, as random
-// draws are: each goes to one of about as many buckets as there are times,
-// then one insertion pass orders the few within each bucket.
-void sort_spread(std::vector<double>& times, FlushScratch& scratch) {
-    const std::size_t n = times.size();
-    auto insertion_sort = [](double* first, double* last) {
-        for (double* p = first + 1; p < last; ++p) {
-            const double t = *p;
-            double* q = p;
-            for (; q > first && q[-1] > t; --q) *q = q[-1];
-            *q = t;
-        }
-    };
-    if (n <= 48) return insertion_sort(times.data(), times.data() + n);
-    const auto [low, high] = std::minmax_element(times.begin(), times.end());
-    const double min = *low, range = *high - min;
-    const double scale = static_cast<double>(n) / range;
-    if (!(range > 0) || !std::isfinite(scale)) return std::sort(times.begin(), times.end());
-    auto& starts = scratch.bounds;
-    starts.assign(n + 1, 0);
-    const double last_bucket = static_cast<double>(n - 1);
-    auto bucket = [&](double t) {
-        const double x = (t - min) * scale;
-        return static_cast<std::size_t>(x < last_bucket ? x : last_bucket);
-    };
-    for (double t : times) ++starts[bucket(t) + 1];
-    for (std::size_t b = 1; b <= n; ++b) starts[b] += starts[b - 1];
-    auto& sorted = scratch.merged;
-    sorted.resize(n);
-    for (double t : times) sorted[starts[bucket(t)]++] = t;
-    insertion_sort(sorted.data(), sorted.data() + n);
-    times.swap(sorted);
-}
-
 }  // namespace
 
 void ChannelList::note_arrival(double front) {
@@ -95,9 +61,8 @@ void ChannelList::add_copies(double time, int copies) {
     run_ends.push_back(incoming.size());
 }
 
-void ChannelList::add_drawn(std::vector<double>& drawn, int copies, FlushScratch& scratch) {
+void ChannelList::add_drawn(std::vector<double>& drawn, int copies) {
     if (drawn.empty()) return;  // no events, no runs
-    sort_spread(drawn, scratch);
     if (copies == 1 && incoming.empty() && run_ends.empty() && !carried_odd) {
         // One entry for the whole block: each time follows the one before.
         // Only a replay of the exact schedule needs the runs one by one.

@@ -35,12 +35,12 @@ public:
     void add_run(const double* first, const double* last);
     // A run of `copies` p.e.s at one time.
     void add_copies(double time, int copies);
-    // Times drawn for this channel, in any order, each standing for
-    // `copies` p.e.s at that time: the runs of one time each, in the order of
-    // the events sorted by time. The times must be finite; equal ones then
-    // tie only as bit-identical values, whose order does not show. `drawn`
-    // is left empty (its buffer may be swapped for another).
-    void add_drawn(std::vector<double>& drawn, int copies, FlushScratch& scratch);
+    // Times drawn for this channel, ascending, each standing for `copies`
+    // p.e.s at that time: the runs of one time each, in the order of the
+    // events sorted by time. The times must be finite; equal ones then tie
+    // only as bit-identical values, whose order does not show. `drawn` is
+    // left empty (its buffer may be swapped for another).
+    void add_drawn(std::vector<double>& drawn, int copies);
 
     // Whether the list holds a run at all (since the last clear).
     bool has_runs() const { return carried || !run_ends.empty(); }
