@@ -2,7 +2,8 @@
 
 Job: 1000 channels, 2 kHz dark counts per channel, 10 ms chunks, one p.e. per
 dark count. Both sides hand back, per chunk, the channels that have p.e.s with
-their sorted times; both are timed over the same number of chunks.
+their sorted times as numpy arrays (the module's as views of its vectors);
+both are timed over the same number of chunks.
 """
 
 import argparse
@@ -49,12 +50,22 @@ models:
 """
 
 
+def module_chunk(engine):
+    # A numpy view of every channel's times, without a copy.
+    return [(channel, np.asarray(times)) for channel, times in engine.next_chunk(SPAN)]
+
+
+def count(chunk):
+    return sum(times.size for _, times in chunk)
+
+
+# Each chunk is counted and dropped, as a consumer that processes chunk after
+# chunk would.
 def run_module(settings, chunks):
     engine = rarovaredivar.Background(settings)
     started = time.perf_counter()
-    results = [engine.next_chunk(SPAN) for _ in range(chunks)]
-    wall = time.perf_counter() - started
-    return wall, sum(len(times) for chunk in results for _, times in chunk)
+    pe = sum(count(module_chunk(engine)) for _ in range(chunks))
+    return time.perf_counter() - started, pe
 
 
 def numpy_chunk(rng, begin):
@@ -71,9 +82,8 @@ def numpy_chunk(rng, begin):
 def run_numpy(chunks):
     rng = np.random.default_rng(12345)
     started = time.perf_counter()
-    results = [numpy_chunk(rng, i * SPAN) for i in range(chunks)]
-    wall = time.perf_counter() - started
-    return wall, sum(len(times) for chunk in results for _, times in chunk)
+    pe = sum(count(numpy_chunk(rng, i * SPAN)) for i in range(chunks))
+    return time.perf_counter() - started, pe
 
 
 def main():
