@@ -227,6 +227,23 @@ bool wait_ready(bufio_stream* stream, short events) {
     return false;
 }
 
+// Moves up to n bytes between the caller and a memory stream's block at its position, in the direction
+// `access` names; a short move sets the status to end of data (reading) or no space (writing). Without a
+// block, or against the stream's own direction, the status becomes -1 and nothing moves.
+size_t memory_transfer(bufio_stream* stream, unsigned char* caller, size_t n, int access) {
+    if (!stream->mem_addr || access_mode(stream) != access) {
+        stream->status = -1;
+        return 0;
+    }
+    size_t k = std::min(n, stream->mem_size - stream->mem_pos);
+    bool reading = access == O_RDONLY;
+    if (k < n) stream->status = reading ? BUFIO_STATUS_EOF : BUFIO_STATUS_NOSPACE;
+    unsigned char* block = static_cast<unsigned char*>(stream->mem_addr) + stream->mem_pos;
+    std::memcpy(reading ? caller : block, reading ? block : caller, k);
+    stream->mem_pos += k;
+    return k;
+}
+
 void consume_input(bufio_stream* stream, size_t n) {
     stream->in_pos += n;
     stream->in_avail -= n;
@@ -426,16 +443,27 @@ bufio_stream* open_socket(SocketForm form, long port, const char* host, int time
     return stream;
 }
 
+// Open flags of the modes "r", "r+", "w" and "w+"; -1 for anything else.
+int mode_flags(const char* mode) {
+    static constexpr struct {
+        const char* mode;
+        int flags;
+    } modes[] = {{"r", O_RDONLY | O_NONBLOCK},
+                 {"r+", O_RDWR | O_NONBLOCK},
+                 {"w", O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK},
+                 {"w+", O_RDWR | O_CREAT | O_NONBLOCK}};
+    for (const auto& entry : modes)
+        if (std::strcmp(mode, entry.mode) == 0) return entry.flags;
+    return -1;
+}
+
 bufio_stream* open_memory(void* address, size_t size, const char* mode, const char* label) {
-    int flags;
-    if (std::strcmp(mode, "r") == 0) {
-        flags = O_RDONLY | O_NONBLOCK;
-    } else if (std::strcmp(mode, "w") == 0) {
-        flags = O_WRONLY | O_NONBLOCK;
-    } else {
+    int flags = mode_flags(mode);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDWR) {
         BUFIO_REPORT(label, "%s: %s %s %s\n", label, "invalid mode", mode, "for mem.");
         return nullptr;
     }
+    flags &= ~(O_CREAT | O_TRUNC);
     bufio_stream* stream = new_stream(label);
     if (!stream) return nullptr;
     stream->type = BUFIO_TYPE_MEM;
@@ -447,16 +475,8 @@ bufio_stream* open_memory(void* address, size_t size, const char* mode, const ch
 
 bufio_stream* open_path(const char* address, const char* mode, int buffer_size, const char* label) {
     const char* path = starts_with(address, "file://") ? address + 7 : address;
-    int flags;
-    if (std::strcmp(mode, "r") == 0) {
-        flags = O_RDONLY | O_NONBLOCK;
-    } else if (std::strcmp(mode, "r+") == 0) {
-        flags = O_RDWR | O_NONBLOCK;
-    } else if (std::strcmp(mode, "w") == 0) {
-        flags = O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK;
-    } else if (std::strcmp(mode, "w+") == 0) {
-        flags = O_RDWR | O_CREAT | O_NONBLOCK;
-    } else {
+    int flags = mode_flags(mode);
+    if (flags < 0) {
         BUFIO_REPORT(label, "%s: %s %s %s\n", label, "invalid mode", mode, "for file.");
         return nullptr;
     }
@@ -547,17 +567,7 @@ BACKGROUND_EXPORT bufio_stream* bufio_open(const char* address, const char* mode
 BACKGROUND_EXPORT size_t bufio_read(bufio_stream* stream, void* destination, size_t n) {
     if (!stream || n == 0 || stream->type == BUFIO_TYPE_SERVE) return 0;
     auto* out = static_cast<unsigned char*>(destination);
-    if (stream->type == BUFIO_TYPE_MEM) {
-        if (!stream->mem_addr || access_mode(stream) != O_RDONLY) {
-            stream->status = -1;
-            return 0;
-        }
-        size_t k = std::min(n, stream->mem_size - stream->mem_pos);
-        if (k < n) stream->status = BUFIO_STATUS_EOF;
-        std::memcpy(out, static_cast<unsigned char*>(stream->mem_addr) + stream->mem_pos, k);
-        stream->mem_pos += k;
-        return k;
-    }
+    if (stream->type == BUFIO_TYPE_MEM) return memory_transfer(stream, out, n, O_RDONLY);
     if (stream->in_avail >= n) {
         std::memcpy(out, stream->in_buf + stream->in_pos, n);
         consume_input(stream, n);
@@ -611,17 +621,7 @@ BACKGROUND_EXPORT size_t bufio_read(bufio_stream* stream, void* destination, siz
 BACKGROUND_EXPORT size_t bufio_write(bufio_stream* stream, const void* data, size_t n) {
     if (!stream || n == 0 || stream->type == BUFIO_TYPE_SERVE) return 0;
     const auto* in = static_cast<const unsigned char*>(data);
-    if (stream->type == BUFIO_TYPE_MEM) {
-        if (!stream->mem_addr || access_mode(stream) != O_WRONLY) {
-            stream->status = -1;
-            return 0;
-        }
-        size_t k = std::min(n, stream->mem_size - stream->mem_pos);
-        if (k < n) stream->status = BUFIO_STATUS_NOSPACE;
-        std::memcpy(static_cast<unsigned char*>(stream->mem_addr) + stream->mem_pos, in, k);
-        stream->mem_pos += k;
-        return k;
-    }
+    if (stream->type == BUFIO_TYPE_MEM) return memory_transfer(stream, const_cast<unsigned char*>(in), n, O_WRONLY);
     if (stream->out_size - stream->out_fill >= n) {
         std::memcpy(stream->out_buf + stream->out_fill, in, n);
         stream->out_fill += n;

@@ -63,6 +63,25 @@ bool read_away(tmio_context* context, size_t n, bool count_skipped) {
     return true;
 }
 
+int32_t pop_pending(tmio_context* context) {
+    int32_t header = context->pending_header;
+    context->pending = 0;
+    context->pending_header = 0;
+    return header;
+}
+
+// The pending header, or else the next one from the stream; false (with the status set) when it does not
+// come whole.
+bool take_header(tmio_context* context, int32_t& header) {
+    if (context->pending) {
+        header = pop_pending(context);
+        return true;
+    }
+    if (read_header(context, header)) return true;
+    tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+    return false;
+}
+
 int tmio_read_and_match_protocol(tmio_context* context) {
     char field[TMIO_PROTOCOL_SIZE];
     if (bufio_read(context->stream, field, sizeof field) != sizeof field) {
@@ -87,14 +106,7 @@ int tmio_read_and_match_protocol(tmio_context* context) {
 int tmio_skip_frame(tmio_context* context) {
     if (context->status < 0) return -1;
     int32_t header;
-    if (context->pending) {
-        header = context->pending_header;
-        context->pending = 0;
-        context->pending_header = 0;
-    } else if (!read_header(context, header)) {
-        tmio_set_status(context, TMIO_STATUS_READ_ERROR);
-        return -1;
-    }
+    if (!take_header(context, header)) return -1;
     if (header < 0) {
         ++context->tags_skipped;
         context->bytes_skipped += 4;
@@ -139,8 +151,7 @@ int advance_to_tag(tmio_context* context, bool wait, int timeout) {
             if (tmio_skip_frame(context) < 0) return -1;
             continue;
         }
-        context->pending = 0;
-        context->pending_header = 0;
+        pop_pending(context);
         if (header == protocol_tag) {
             context->bytes_read += 4;
             if (tmio_read_and_match_protocol(context) < 0) return -1;
@@ -277,9 +288,7 @@ BACKGROUND_EXPORT int tmio_read_tag(tmio_context* context) {
     if (!context || context->status < 0) return -1;
     int found = advance_to_tag(context, false, 0);
     if (found <= 0) return found;
-    int tag = -context->pending_header;
-    context->pending = 0;
-    context->pending_header = 0;
+    int tag = -pop_pending(context);
     ++context->tags_read;
     context->bytes_read += 4;
     return tag;
@@ -289,14 +298,7 @@ BACKGROUND_EXPORT int tmio_read_data(tmio_context* context, void* buffer, int ca
     if (!context || context->status < 0) return -1;
     if (capacity < 0 || (context->pending && context->pending_header < 0)) return -2;
     int32_t header;
-    if (context->pending) {
-        header = context->pending_header;
-        context->pending = 0;
-        context->pending_header = 0;
-    } else if (!read_header(context, header)) {
-        tmio_set_status(context, TMIO_STATUS_READ_ERROR);
-        return -1;
-    }
+    if (!take_header(context, header)) return -1;
     if (header < 0) {
         // Left for tmio_read_tag, which also deals with protocol tags and reserved values.
         ++context->read_missing;
