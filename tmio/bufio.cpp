@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,48 +159,35 @@ void release_write_lock(bufio_stream* stream) {
     stream->write_locked = 0;
 }
 
-// A non-blocking read lock of `length` bytes from the current offset (0: to the end and beyond).
-bool try_read_lock(bufio_stream* stream, size_t length) {
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_CUR;
-    lock.l_len = length > static_cast<size_t>(LLONG_MAX) ? 0 : static_cast<off_t>(length);
-    int result;
-    while ((result = fcntl(stream->fd, F_SETLK, &lock)) < 0 && errno == EINTR) {
-    }
-    return result == 0;
-}
+// A lock length for `n` bytes; one beyond any offset reaches to the end of the file and beyond (0).
+off_t lock_length(size_t n) { return n > static_cast<size_t>(LLONG_MAX) ? 0 : static_cast<off_t>(n); }
 
 void release_read_lock(bufio_stream* stream) {
     if (!stream->read_locked) return;
-    int error = errno;
-    struct flock lock {};
-    lock.l_type = F_UNLCK;
-    lock.l_whence = SEEK_CUR;
-    lock.l_start = -stream->read_count;
-    while (fcntl(stream->fd, F_SETLKW, &lock) < 0 && errno == EINTR) {
-    }
+    int error = errno;  // the read's own error decides what happens next
+    bufio_lock(stream, F_UNLCK, -stream->read_count, 0, -1);
     stream->read_locked = 0;
     errno = error;
 }
 
-// Takes the read lock for `missing` bytes plus read-ahead; falls back to the missing bytes alone under the
-// stream's timeout. Returns the read-ahead the lock allows, or -1 with the status set.
-long take_read_lock(bufio_stream* stream, size_t missing) {
-    if (try_read_lock(stream, missing + stream->in_size)) {
-        stream->read_locked = 1;
-        stream->read_count = 0;
-        return static_cast<long>(stream->in_size);
-    }
-    if (errno != EAGAIN && errno != EACCES) stream->status = -errno;
-    int locked = bufio_lock(stream, F_RDLCK, 0, static_cast<off_t>(std::min(missing, max_transfer)), stream->timeout);
-    if (locked <= 0) {
-        stream->status = locked < 0 ? -errno : BUFIO_STATUS_TIMEOUT;
-        return -1;
+// Takes a read lock of `wanted` bytes from the current offset without waiting; when another process holds
+// the region, a lock of `fallback` bytes under `timeout`. Returns the length locked, 0 when busy or timed
+// out, -1 on error (the status set for both).
+long take_read_lock(bufio_stream* stream, size_t wanted, size_t fallback, int timeout) {
+    size_t length = wanted;
+    int at_once = bufio_lock(stream, F_RDLCK, 0, lock_length(wanted), 0);
+    if (at_once != 1) {
+        if (at_once < 0) stream->status = -errno;
+        length = std::min(fallback, max_transfer);
+        int locked = bufio_lock(stream, F_RDLCK, 0, lock_length(length), timeout);
+        if (locked <= 0) {
+            stream->status = locked < 0 ? -errno : BUFIO_STATUS_TIMEOUT;
+            return locked;
+        }
     }
     stream->read_locked = 1;
     stream->read_count = 0;
-    return 0;
+    return static_cast<long>(std::min(length, max_transfer));
 }
 
 // The wait step of reading and writing: polls the descriptor under the stream's timeout. True when the
@@ -581,9 +569,11 @@ BACKGROUND_EXPORT size_t bufio_read(bufio_stream* stream, void* destination, siz
     size_t missing = n - delivered;
     size_t ahead = stream->in_size;
     if (stream->type == BUFIO_TYPE_LOCKEDFILE) {
-        long allowed = take_read_lock(stream, missing);
-        if (allowed < 0) return delivered;
-        ahead = static_cast<size_t>(allowed);
+        size_t wanted = missing + std::min(stream->in_size, SIZE_MAX - missing);
+        long locked = take_read_lock(stream, wanted, missing, stream->timeout);
+        if (locked <= 0) return delivered;
+        // Only the missing bytes could be locked: no read-ahead.
+        if (static_cast<size_t>(locked) < std::min(wanted, max_transfer)) ahead = 0;
     }
     bool readable = false;  // the last wait step found the descriptor readable
     for (;;) {
@@ -681,21 +671,9 @@ BACKGROUND_EXPORT int bufio_wait(bufio_stream* stream, int timeout) {
     for (;;) {
         size_t room = stream->in_size - stream->in_fill;
         if (stream->type == BUFIO_TYPE_LOCKEDFILE) {
-            if (!try_read_lock(stream, room)) {
-                if (errno != EAGAIN && errno != EACCES) stream->status = -errno;
-                int locked = bufio_lock(stream, F_RDLCK, 0, 1, timeout);
-                if (locked < 0) {
-                    stream->status = -errno;
-                    return -1;
-                }
-                if (locked == 0) {
-                    stream->status = BUFIO_STATUS_TIMEOUT;
-                    return 0;
-                }
-                room = 1;
-            }
-            stream->read_locked = 1;
-            stream->read_count = 0;
+            long locked = take_read_lock(stream, room, 1, timeout);
+            if (locked <= 0) return static_cast<int>(locked);
+            room = static_cast<size_t>(locked);
         }
         ssize_t got = read(stream->fd, stream->in_buf + stream->in_fill, room);
         if (got > 0) stream->read_count += got;
