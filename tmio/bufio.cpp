@@ -24,8 +24,8 @@
 
 // Diagnostics go to standard error only for streams opened with a label; the formats stay literal so the
 // compiler checks them.
-#define BUFIO_REPORT(label, ...)                 \
-    do {                                         \
+#define BUFIO_REPORT(label, ...)                      \
+    do {                                              \
         if (label) std::fprintf(stderr, __VA_ARGS__); \
     } while (0)
 
@@ -52,6 +52,16 @@ void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 void set_nonblocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// Polls one descriptor, again after EINTR or EAGAIN: poll's result, the events seen in `seen`.
+int poll_one(int fd, short events, int timeout, short& seen) {
+    pollfd poller{fd, events, 0};
+    int result;
+    while ((result = poll(&poller, 1, timeout)) < 0 && (errno == EINTR || errno == EAGAIN)) {
+    }
+    seen = poller.revents;
+    return result;
 }
 
 void sleep_ms(long ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
@@ -194,16 +204,13 @@ long take_read_lock(bufio_stream* stream, size_t wanted, size_t fallback, int ti
 // transfer can go on; false with the status set (a failed poll leaves it as it was). A hang-up without an
 // error while reading means the writer has gone: the next read then finds the end of the data.
 bool wait_ready(bufio_stream* stream, short events) {
-    pollfd poller{stream->fd, events, 0};
-    int result;
-    while ((result = poll(&poller, 1, stream->timeout)) < 0 && (errno == EINTR || errno == EAGAIN)) {
-    }
+    short seen;
+    int result = poll_one(stream->fd, events, stream->timeout, seen);
     if (result < 0) return false;
     if (result == 0) {
         stream->status = BUFIO_STATUS_TIMEOUT;
         return false;
     }
-    short seen = poller.revents;
     if (events == POLLIN) {
         if (seen & POLLIN) return true;
         if ((seen & POLLHUP) && !(seen & POLLERR)) return true;
@@ -317,10 +324,8 @@ int accept_socket(bufio_stream* stream, int timeout, const char* label) {
         stream->status = -EBADF;
         return -1;
     }
-    pollfd poller{stream->fd, POLLIN, 0};
-    int result;
-    while ((result = poll(&poller, 1, timeout)) < 0 && (errno == EINTR || errno == EAGAIN)) {
-    }
+    short seen;
+    int result = poll_one(stream->fd, POLLIN, timeout, seen);
     if (result < 0) {
         stream->status = -errno;
         BUFIO_REPORT(label, "%s: %s %s\n", label, "listen error ... ", std::strerror(errno));
@@ -689,10 +694,8 @@ BACKGROUND_EXPORT int bufio_wait(bufio_stream* stream, int timeout) {
                 return -1;
             }
             if (timeout == 0) return 0;
-            pollfd poller{stream->fd, POLLIN, 0};
-            int result;
-            while ((result = poll(&poller, 1, timeout)) < 0 && (errno == EINTR || errno == EAGAIN)) {
-            }
+            short seen;
+            int result = poll_one(stream->fd, POLLIN, timeout, seen);
             if (result < 0) {
                 stream->status = -EIO;
                 return -1;
@@ -701,7 +704,6 @@ BACKGROUND_EXPORT int bufio_wait(bufio_stream* stream, int timeout) {
                 stream->status = BUFIO_STATUS_TIMEOUT;
                 return 0;
             }
-            short seen = poller.revents;
             // A hang-up without an error: the read made again finds the end of the data.
             if ((seen & POLLIN) || ((seen & POLLHUP) && !(seen & POLLERR))) return bufio_wait(stream, 0);
             stream->status = (seen & POLLHUP) ? -EPIPE : -EIO;
