@@ -146,6 +146,8 @@ TEST(BufioSocket, ListenTimesOutAndLeavesThePortFree) {
     EXPECT_EQ(said, "L: server waiting for connections 127.0.0.1:" + std::to_string(port) + "\nL: listen timeout\n");
     bufio_stream* again = bufio_open(tcp("serve", port).c_str(), "r", 0, 0, nullptr);
     EXPECT_NE(again, nullptr);
+    said = captured_stderr([&] { EXPECT_EQ(bufio_open(tcp("serve", port).c_str(), "r", 0, 0, "S"), nullptr); });
+    EXPECT_EQ(said, std::string("S: bind failed ... ") + std::strerror(EADDRINUSE) + "\n");
     bufio_close(again);
 }
 
