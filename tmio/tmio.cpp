@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#define TMIO_SAY(condition, ...)                      \
-    do {                                              \
+// Diagnostics at a verbosity; the formats stay literal so the compiler checks them.
+#define TMIO_SAY(condition, ...)                          \
+    do {                                                  \
         if (condition) std::fprintf(stderr, __VA_ARGS__); \
     } while (0)
 
