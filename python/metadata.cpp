@@ -1,9 +1,9 @@
+#include <cstdio>
 #include <string>
 
 #include <pybind11/native_enum.h>
 
 #include "bindings.hpp"
-#include "format.hpp"
 
 namespace py = pybind11;
 using background::Metadata;
@@ -30,12 +30,19 @@ void define_metadata(py::module_& module) {
         .def_readwrite("time", &Metadata::time, "Arrival time of the shower in seconds.");
 
     // Reads the raw field, so a record holding no valid primary still prints.
+    // std::format defines its fields {}, {:.3e}, {:.0f} and {:.3f} by these
+    // printf conversions, so the text is the same.
     metadata.def("__repr__", [](const Metadata& m) {
-        return background::format(
-            "<Metadata(uid = {}, primary = {}, energy = {:.3e} GeV, x = {:.0f} m, y = {:.0f} m, "
-            "theta = {:.3f}, phi = {:.3f}, time = {:.3e} s)>",
-            m.uid, m.primary == Metadata::PROTON ? "PROTON" : "GAMMA", m.energy, m.x, m.y, m.theta, m.phi,
-            m.time);
+        auto print = [&m](char* out, std::size_t size) {
+            return std::snprintf(out, size,
+                                 "<Metadata(uid = %lu, primary = %s, energy = %.3e GeV, x = %.0f m, y = %.0f m, "
+                                 "theta = %.3f, phi = %.3f, time = %.3e s)>",
+                                 m.uid, m.primary == Metadata::PROTON ? "PROTON" : "GAMMA", m.energy, m.x, m.y,
+                                 m.theta, m.phi, m.time);
+        };
+        std::string text(static_cast<std::size_t>(print(nullptr, 0)), '\0');
+        print(text.data(), text.size() + 1);
+        return text;
     });
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "background/export.h"
 #include "background/Metadata.hpp"
 #include "background/PEList.hpp"
 
@@ -12,7 +13,7 @@ namespace background {
 // The engine a user drives: built from a settings file, it owns a shower
 // provider, an event generator and a background model and cuts simulated time
 // into consecutive chunks of per-channel p.e. times.
-class Background {
+class BACKGROUND_EXPORT Background {
 public:
     explicit Background(const std::string& settings);
     ~Background();

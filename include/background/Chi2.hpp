@@ -3,11 +3,13 @@
 #include <functional>
 #include <vector>
 
+#include "background/export.h"
+
 namespace background {
 
 // Binned chi-square goodness of fit over fixed bin edges; bin j is the
 // interval (edge j, edge j+1].
-class Chi2 {
+class BACKGROUND_EXPORT Chi2 {
 public:
     enum Quantile : int { P0_5, P1, P2_5, P5, P10, P50, P90, P95, P97_5, P99, P99_5 };
 

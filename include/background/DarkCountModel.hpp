@@ -3,12 +3,13 @@
 #include <memory>
 
 #include "background/BackgroundModel.hpp"
+#include "background/export.h"
 
 namespace background {
 
 // Dark counts: an independent Poisson process of constant rate (per second)
 // on each of num_channels channels; event ids are channel numbers.
-class DarkCountModel : public BackgroundModel {
+class BACKGROUND_EXPORT DarkCountModel : public BackgroundModel {
 public:
     DarkCountModel(double rate, unsigned long num_channels, unsigned long seed, int gen_type);
     ~DarkCountModel() override;

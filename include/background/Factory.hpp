@@ -9,6 +9,7 @@
 
 #include "background/BackgroundModel.hpp"
 #include "background/EventGenerator.hpp"
+#include "background/export.h"
 #include "background/Flux.hpp"
 #include "background/Settings.hpp"
 #include "background/ShowerProvider.hpp"
@@ -20,7 +21,7 @@ namespace background {
 // class name to constructor. Instantiated for EventGenerator, BackgroundModel,
 // ShowerProvider and Flux only.
 template <class T>
-class Factory {
+class BACKGROUND_EXPORT Factory {
 public:
     using Entry = std::function<std::unique_ptr<T>(Settings)>;
 

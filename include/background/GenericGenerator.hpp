@@ -4,11 +4,12 @@
 #include <memory>
 
 #include "background/EventGenerator.hpp"
+#include "background/export.h"
 
 namespace background {
 
 // Hands each event to the generator registered for its type.
-class GenericGenerator : public EventGenerator {
+class BACKGROUND_EXPORT GenericGenerator : public EventGenerator {
 public:
     GenericGenerator() = default;
     // Replaces (and destroys) a generator already held under the type.

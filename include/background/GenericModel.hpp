@@ -4,12 +4,13 @@
 #include <vector>
 
 #include "background/BackgroundModel.hpp"
+#include "background/export.h"
 
 namespace background {
 
 // Samples every member over the same interval and merges their events by
 // time; on equal times events of earlier members come first.
-class GenericModel : public BackgroundModel {
+class BACKGROUND_EXPORT GenericModel : public BackgroundModel {
 public:
     GenericModel() = default;
     void add_model(std::unique_ptr<BackgroundModel> model);

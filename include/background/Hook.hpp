@@ -7,11 +7,13 @@
 #include <typeinfo>
 #include <utility>
 
+#include "background/export.h"
+
 namespace background {
 
 // Process-wide registry of callbacks by int id, so that objects built far
 // apart can meet through an id taken from the settings. Not thread-safe.
-class Hook {
+class BACKGROUND_EXPORT Hook {
 public:
     virtual ~Hook() = default;
 
@@ -52,7 +54,7 @@ public:
 };
 
 template <class F>
-class Hook::Impl : public Hook {
+class BACKGROUND_EXPORT Hook::Impl : public Hook {
 public:
     explicit Impl(F f) : callable(std::move(f)) {}
     F callable;

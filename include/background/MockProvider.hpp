@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "background/export.h"
 #include "background/ShowerProvider.hpp"
 
 namespace background {
@@ -11,7 +12,7 @@ inline constexpr unsigned long MOCK_PROVIDER_SEED = 1234567890;
 // A fixed set of synthetic showers made at construction: stratified energies,
 // core radii and zeniths, handed out in fixed-seed shuffled orders. Each
 // shower's p.e. list is one p.e. on channel 0 at its uid in seconds.
-class MockProvider : public ShowerProvider {
+class BACKGROUND_EXPORT MockProvider : public ShowerProvider {
 public:
     MockProvider(unsigned long num_showers, double index, double e_min, double e_max, double r_max,
                  double theta_max);

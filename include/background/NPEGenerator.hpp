@@ -1,11 +1,12 @@
 #pragma once
 
 #include "background/EventGenerator.hpp"
+#include "background/export.h"
 
 namespace background {
 
 // Puts num_pe p.e.s at the event's time on the channel the event's id names.
-class NPEGenerator : public EventGenerator {
+class BACKGROUND_EXPORT NPEGenerator : public EventGenerator {
 public:
     explicit NPEGenerator(int num_pe);
     PEList generate(BackgroundEvent event) override;

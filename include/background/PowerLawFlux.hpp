@@ -1,11 +1,12 @@
 #pragma once
 
+#include "background/export.h"
 #include "background/Flux.hpp"
 
 namespace background {
 
 // (E / e_ref)^index * f_ref.
-class PowerLawFlux : public Flux {
+class BACKGROUND_EXPORT PowerLawFlux : public Flux {
 public:
     PowerLawFlux(double index, double f_ref, double e_ref);
     double flux_density(double energy) override;

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "background/export.h"
+
 namespace background {
 
 // A cheap view of one node of the settings document: the shared document and
 // the key path from its root. Values are read as a chain of operator[]
 // lookups followed by one conversion.
-class Settings {
+class BACKGROUND_EXPORT Settings {
 public:
     // A document whose nodes are addressed by key paths.
     class Accessor {

@@ -3,13 +3,14 @@
 #include <filesystem>
 #include <memory>
 
+#include "background/export.h"
 #include "background/Settings.hpp"
 
 namespace background {
 
 // A settings document loaded from a YAML file. Lookups never change the
 // loaded document.
-class YAMLAccessor : public Settings::Accessor {
+class BACKGROUND_EXPORT YAMLAccessor : public Settings::Accessor {
 public:
     explicit YAMLAccessor(std::filesystem::path file);
     ~YAMLAccessor() override;

@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "background/AfterpulseGenerator.hpp"
-#include "background/Factory.hpp"
-#include "background/NPEGenerator.hpp"
 #include "fixtures.hpp"
 
 namespace {
@@ -204,27 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AfterpulseGenerator, RefusesAMissingBase) {
     expect_throw<std::invalid_argument>([] { AfterpulseGenerator(nullptr, 1, 0.5, 0, 1, 1); },
                                         "AfterpulseGenerator needs a base generator!");
-}
-
-TEST(AfterpulseFactory, BuildsItsBaseAndSignExtendsTheSeed) {
-    background::testing::TempDir dir;
-    auto settings = dir.write("settings.yaml", R"(
-generators:
-  pe: {class: NPEGenerator, num_pe: 40}
-  after: {class: AfterpulseGenerator, num_pe_mean: 2.0, delay_var: 1.0e-14, delay_mean: 1.0e-6, probability: 0.5,
-          seed: -1, base_generator: pe}
-)");
-    auto built = background::Factory<EventGenerator>(settings).create_by_name("after");
-    AfterpulseGenerator direct(std::make_unique<background::NPEGenerator>(40), 18446744073709551615UL, 0.5, 1e-6,
-                               1e-14, 2);
-    for (int i = 0; i < 5; ++i) {
-        BackgroundEvent event{i * 1.0, 1, 3};
-        auto lists = built->generate(event);
-        EXPECT_EQ(lists, direct.generate(event));
-        std::size_t pes = 0;
-        for (const auto& entry : lists) pes += entry.second.size();
-        EXPECT_GT(pes, 40u);
-    }
 }
 
 }  // namespace

@@ -2,22 +2,17 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <random>
 #include <ranges>
-#include <set>
 #include <utility>
 #include <vector>
 
 #include "CosmicRayModelImpl.hpp"
 #include "RandomDraws.hpp"
-#include "background/Background.hpp"
 #include "background/CosmicRayModel.hpp"
-#include "background/Factory.hpp"
-#include "background/MockProvider.hpp"
 #include "background/PowerLawFlux.hpp"
 #include "fixtures.hpp"
 #include "reference.hpp"
@@ -31,25 +26,15 @@ using background::Flux;
 using background::PowerLawFlux;
 using background::testing::expect_throw;
 using background::testing::FakeProvider;
+using background::testing::same_events;
 using background::testing::thrown_sample;
 using background::testing::Throw;
+using background::testing::total_rate;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-// A x Omega x I: the flux through the core disk and the zenith cone.
-double total_rate(Flux& flux, const Throw& t) {
-    return 3.141592653589793 * t.r_max * t.r_max * 6.283185307179586 * (1 - std::cos(t.theta_max)) *
-           flux.integrate(t.e_min, t.e_max);
-}
-
 CosmicRayModel make_model(FakeProvider& provider, Flux& flux, const Throw& t, unsigned long seed, int type = 3) {
     return CosmicRayModel(provider, flux, seed, type, t.index, t.r_max, t.theta_max, t.e_min, t.e_max, false);
-}
-
-bool same_events(const std::vector<BackgroundEvent>& a, const std::vector<BackgroundEvent>& b) {
-    return std::ranges::equal(a, b, [](const BackgroundEvent& x, const BackgroundEvent& y) {
-        return x.time == y.time && x.type == y.type && x.id == y.id;
-    });
 }
 
 // Hands out given outputs first, then those of a seeded engine.
@@ -237,79 +222,6 @@ TEST(CosmicRayModel, EmptySampleNeverDraws) {
     PowerLawFlux flux(-2, 1, 1);
     CosmicRayModel model = make_model(provider, flux, t, 1);
     EXPECT_TRUE(model.sample(0, 1e6).empty());
-}
-
-const std::filesystem::path example = std::filesystem::path(BACKGROUND_SOURCE_DIR) / "examples" / "background.yaml";
-
-// Events per second of a model over a long stretch, and the ids it drew.
-std::pair<double, std::set<unsigned long>> event_rate(background::BackgroundModel& model, double seconds) {
-    auto events = model.sample(0, seconds);
-    std::set<unsigned long> ids;
-    for (const auto& e : events) ids.insert(e.id);
-    return {static_cast<double>(events.size()) / seconds, ids};
-}
-
-TEST(CosmicRayFactory, ExampleModelsRunAtTheirFluxRates) {
-    background::Factory<background::BackgroundModel> models(example);
-    Throw t{-2, 1e3, 1e6, 100, 0.5};
-    PowerLawFlux protons(-2.7, 18000, 1);
-    double expected = total_rate(protons, t);  // about 2000 per second
-    auto [rate, ids] = event_rate(*models.create_by_name("showers"), 200);
-    EXPECT_NEAR(rate, expected, 5 * std::sqrt(expected / 200));
-    EXPECT_LT(*ids.rbegin(), 10000u);
-    // The table holds the same spectrum below the knee.
-    auto [table_rate, table_ids] = event_rate(*models.create_by_name("showers_from_table"), 200);
-    EXPECT_NEAR(table_rate, expected, 5 * std::sqrt(expected / 200) + 0.001 * expected);
-}
-
-TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
-    background::testing::TempDir dir;
-    auto settings = dir.write("settings.yaml", R"(
-providers:
-  mock: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 500}
-fluxes:
-  flat: {class: PowerLawFlux, e_ref: 1.0, f_ref: 1.0, index: -2.0}
-models:
-  showers: {class: CosmicRayModel, provider: mock, flux: flat, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
-            theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: -1}
-)");
-    auto built = background::Factory<background::BackgroundModel>(settings).create_by_name("showers");
-    background::MockProvider mock(500, -2, 10, 1000, 100, 0.5);
-    PowerLawFlux flat(-2, 1, 1);
-    CosmicRayModel direct(mock, flat, 18446744073709551615UL, 9, -2, 100, 0.5, 10, 1000, false);
-    for (double begin : {0.0, 1.0, 2.0}) {
-        auto a = built->sample(begin, begin + 1), b = direct.sample(begin, begin + 1);
-        ASSERT_FALSE(a.empty());
-        EXPECT_TRUE(same_events(a, b));
-    }
-}
-
-// Showers, dark counts and afterpulses together from the example settings.
-TEST(ShowerBackground, ExampleEngineDrawsAllThree) {
-    const double span = 0.01;
-    const int chunks = 50;
-    background::Background engine(example.string());
-    double pes = 0;
-    for (int i = 0; i < chunks; ++i)
-        for (const auto& [channel, times] : engine.next_chunk(span)) {
-            ASSERT_TRUE(channel >= 0 && channel < 64);
-            pes += static_cast<double>(times.size());
-        }
-    // 64 channels of 2000 dark counts per second, 5 % of them with 1.5
-    // afterpulse p.e.s on average; the mock's shower p.e.s come uid seconds
-    // after their showers, which leaves only those of uid 0 in this run.
-    // Each dark count brings 1 + X p.e.s, X an afterpulse count: E[X] 0.075,
-    // E[X^2] 0.05 * (1.5 + 1.5^2).
-    double dark = 64 * 2000 * span * chunks, expected = dark * 1.075;
-    EXPECT_NEAR(pes, expected, 5 * std::sqrt(dark * (1 + 2 * 0.075 + 0.1875)) + 20);
-
-    auto showers = engine.generate_metadata(10, 11);
-    EXPECT_NEAR(static_cast<double>(showers.size()), 2032, 5 * std::sqrt(2032.0));
-    for (const auto& m : showers) {
-        ASSERT_LT(m.uid, 10000u);
-        ASSERT_TRUE(m.time >= 10 && m.time < 11);
-        ASSERT_EQ(m.primary, background::Metadata::PROTON);
-    }
 }
 
 }  // namespace

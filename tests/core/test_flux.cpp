@@ -4,7 +4,6 @@
 #include <limits>
 #include <string>
 
-#include "background/Factory.hpp"
 #include "background/PowerLawFlux.hpp"
 #include "background/TabulatedFlux.hpp"
 #include "fixtures.hpp"
@@ -12,7 +11,6 @@
 
 namespace {
 
-using background::Factory;
 using background::Flux;
 using background::PowerLawFlux;
 using background::TabulatedFlux;
@@ -160,27 +158,6 @@ TEST(TabulatedFlux, RefusesMissingAndEmptyTables) {
     expect_file_failure(missing, "Failed to open file " + missing.string() + "!");
     auto empty = dir.write("empty.txt", "# nothing\n\nenergy flux\n");
     expect_file_failure(empty, "Flux table " + empty.string() + " holds no points!");
-}
-
-TEST(FluxFactory, BuildsBothClasses) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.path() / "tables");
-    dir.write("tables/flux.txt", "1 10\n3 30\n");
-    auto settings = dir.write("settings.yaml",
-                              "fluxes:\n"
-                              "  power: {class: PowerLawFlux, e_ref: 10, f_ref: 2, index: -2}\n"
-                              "  table: {class: TabulatedFlux, integration_steps: 4, log_interpolate: false,"
-                              " table: tables/flux.txt}\n"
-                              "  negative: {class: TabulatedFlux, integration_steps: -1, log_interpolate: false,"
-                              " table: tables/flux.txt}\n");
-    Factory<Flux> factory(settings);
-    EXPECT_DOUBLE_EQ(factory.create_by_name("power")->flux_density(20), 0.5);
-    // The table is found relative to the settings file.
-    auto table = factory.create_by_name("table");
-    EXPECT_DOUBLE_EQ(table->flux_density(2), 20);
-    EXPECT_DOUBLE_EQ(table->integrate(1, 3), 40);
-    expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
-                                        "integration_steps must not be negative!");
 }
 
 }  // namespace

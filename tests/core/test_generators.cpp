@@ -5,9 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "background/Factory.hpp"
 #include "background/GenericGenerator.hpp"
-#include "background/MockProvider.hpp"
 #include "background/NPEGenerator.hpp"
 #include "background/ProviderGenerator.hpp"
 #include "fixtures.hpp"
@@ -18,7 +16,6 @@ using namespace background;
 using background::testing::expect_throw;
 using background::testing::message_of;
 using background::testing::nested_cause;
-using background::testing::TempDir;
 
 struct NPECase {
     int num_pe;
@@ -75,13 +72,6 @@ TEST(ProviderGenerator, ShiftsTimesAndKeepsOrderAndEmptyEntries) {
     ProviderGenerator generator(std::move(provider));
     EXPECT_EQ(generator.generate({100.0, 4, 42}), (PEList{{3, {100.0, 100.5}}, {1, {}}, {3, {100.25}}}));
     EXPECT_EQ(fake->requested, 42u);
-}
-
-TEST(ProviderGenerator, OnMockProviderPutsOnePEAtEventTimePlusUid) {
-    ProviderGenerator generator(std::make_unique<MockProvider>(5, -2.0, 10.0, 100.0, 50.0, 0.5));
-    EXPECT_EQ(generator.generate({10.0, 0, 3}), (PEList{{0, {13.0}}}));
-    expect_throw<std::out_of_range>([&] { generator.generate({10.0, 0, 5}); },
-                                    "vector::_M_range_check: __n (which is 5) >= this->size() (which is 5)");
 }
 
 struct OutOfRangeWithCause : std::out_of_range, std::nested_exception {
@@ -174,68 +164,6 @@ TEST(GenericGenerator, ReplacingATypeDestroysTheOldGenerator) {
     EXPECT_EQ(generic.generate({0.0, 1, 0}).front().first, 2);
     expect_throw<std::invalid_argument>([&] { generic.add_generator(1, nullptr); }, "Generator must not be null!");
     EXPECT_EQ(generic.generate({0.0, 1, 0}).front().first, 2);
-}
-
-constexpr const char* generator_settings = R"(
-providers:
-  mock:
-    class: MockProvider
-    theta_max: 0.5
-    r_max: 100.0
-    e_max: 1000.0
-    e_min: 10.0
-    index: -2.0
-    num_showers: 4
-generators:
-  one:
-    class: NPEGenerator
-    num_pe: 1
-  two:
-    class: NPEGenerator
-    num_pe: 2
-  showers:
-    class: ProviderGenerator
-    provider: mock
-  by_type:
-    class: GenericGenerator
-    generators:
-      one: 1
-      two: 1
-      showers: 3
-  no_members:
-    class: GenericGenerator
-  listed:
-    class: GenericGenerator
-    generators: [one, two]
-  missing_provider:
-    class: ProviderGenerator
-    provider: nowhere
-)";
-
-TEST(GeneratorFactory, BuildsTheBasicGenerators) {
-    TempDir dir;
-    Factory<EventGenerator> factory(dir.write("settings.yaml", generator_settings));
-    EXPECT_EQ(factory.create_by_name("two")->generate({1.5, 0, 3}), (PEList{{3, {1.5, 1.5}}}));
-    EXPECT_EQ(factory.create_by_name("showers")->generate({1.5, 0, 3}), (PEList{{0, {4.5}}}));
-
-    // The later name in the file wins a shared type.
-    auto by_type = factory.create_by_name("by_type");
-    EXPECT_EQ(by_type->generate({1.0, 1, 2}), (PEList{{2, {1.0, 1.0}}}));
-    EXPECT_EQ(by_type->generate({1.0, 3, 2}), (PEList{{0, {3.0}}}));
-    expect_throw<std::out_of_range>([&] { by_type->generate({1.0, 2, 0}); }, "No generator with type 2 available!");
-
-    // "generators" as a list lists no names: an empty dispatcher.
-    auto listed = factory.create_by_name("listed");
-    expect_throw<std::out_of_range>([&] { listed->generate({1.0, 1, 0}); }, "No generator with type 1 available!");
-}
-
-TEST(GeneratorFactory, EntryErrorsPassUnchanged) {
-    TempDir dir;
-    auto file = dir.write("settings.yaml", generator_settings);
-    Factory<EventGenerator> factory(file);
-    expect_throw<std::out_of_range>([&] { factory.create_by_name("no_members"); }, "Key generators not found!");
-    expect_throw<std::out_of_range>([&] { factory.create_by_name("missing_provider"); },
-                                    "Instance nowhere is not defined in " + file.string() + "!");
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
 
 #include "EventSort.hpp"
 #include "background/DarkCountModel.hpp"
-#include "background/Factory.hpp"
 #include "background/GenericModel.hpp"
 #include "fixtures.hpp"
 #include "reference.hpp"
@@ -16,19 +14,9 @@
 namespace {
 
 using namespace background;
+using background::testing::expect_same_events;
 using background::testing::expect_throw;
 using background::testing::ReferenceDarkCounts;
-using background::testing::TempDir;
-
-// Bitwise equality, so that -0.0 and 0.0 or a different tie order show.
-void expect_same_events(const std::vector<BackgroundEvent>& actual, const std::vector<BackgroundEvent>& expected) {
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-        ASSERT_EQ(std::memcmp(&actual[i].time, &expected[i].time, sizeof(double)), 0) << i;
-        ASSERT_EQ(actual[i].type, expected[i].type) << i;
-        ASSERT_EQ(actual[i].id, expected[i].id) << i;
-    }
-}
 
 struct SortCase {
     const char* name;
@@ -235,59 +223,6 @@ TEST(GenericModel, MemberFailurePassesAfterEarlierMembersWereSampled) {
     expect_throw<std::out_of_range>([&] { generic.sample(0, 1); }, "no data");
     EXPECT_EQ(first_ptr->calls, 1);
     expect_throw<std::invalid_argument>([&] { generic.add_model(nullptr); }, "Model must not be null!");
-}
-
-TEST(ModelFactory, BuildsDarkCountAndGenericModels) {
-    TempDir dir;
-    Factory<BackgroundModel> factory(dir.write("settings.yaml", R"(
-models:
-  dark:
-    class: DarkCountModel
-    gen_type: 2
-    seed: -1
-    num_channels: 8
-    rate: 400.0
-  quiet:
-    class: DarkCountModel
-    gen_type: 5
-    seed: 3
-    num_channels: 4
-    rate: 100.0
-  both:
-    class: GenericModel
-    models:
-      dark: ~
-      quiet: ~
-  incomplete:
-    class: DarkCountModel
-    gen_type: 2
-    seed: 1
-    num_channels: 8
-  negative:
-    class: DarkCountModel
-    gen_type: 2
-    seed: 1
-    num_channels: -2
-    rate: 1.0
-  nothing:
-    class: GenericModel
-)"));
-    // A seed of -1 is sign-extended to 2^64 - 1.
-    ReferenceDarkCounts dark(400.0, 8, 18446744073709551615ul, 2);
-    expect_same_events(factory.create_by_name("dark")->sample(0.0, 0.5), dark.sample(0.0, 0.5));
-
-    ReferenceDarkCounts dark_again(400.0, 8, 18446744073709551615ul, 2), quiet(100.0, 4, 3, 5);
-    auto expected = dark_again.sample(1.0, 2.0);
-    auto quiet_events = quiet.sample(1.0, 2.0);
-    std::vector<BackgroundEvent> merged;
-    std::ranges::merge(expected, quiet_events, std::back_inserter(merged), {}, &BackgroundEvent::time,
-                       &BackgroundEvent::time);
-    expect_same_events(factory.create_by_name("both")->sample(1.0, 2.0), merged);
-
-    expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key rate not found!");
-    expect_throw<std::out_of_range>([&] { factory.create_by_name("nothing"); }, "Key models not found!");
-    expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
-                                        "Number of channels must not be negative, got -2!");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "CosmicRayModelImpl.hpp"
-#include "background/MockProvider.hpp"
 #include "fixtures.hpp"
 #include "shower_sample.hpp"
 
@@ -254,43 +253,5 @@ TEST(Distributions, XYCheckFailsWhenTheLastEdgeOvershootsRMax) {
     FakeProvider provider(showers);
     expect_throw<std::invalid_argument>([&] { load(provider, t, false); }, "X-Y distribution is not uniform!");
 }
-
-// The mock provider thrown with one set of parameters, checked against
-// another: each mismatch shows in the check it concerns.
-struct MismatchCase {
-    const char* name;
-    Throw assumed;
-    const char* message;  // nullptr: the sample passes
-};
-void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.name; }
-
-class MockMismatch : public ::testing::TestWithParam<MismatchCase> {};
-
-TEST_P(MockMismatch, ShowsInItsCheck) {
-    const auto& c = GetParam();
-    background::MockProvider mock(2000, -2, 10, 1e4, 100, 0.5);
-    auto check = [&] {
-        return CosmicRayModel::Impl::checked_load(mock, c.assumed.index, c.assumed.r_max, c.assumed.theta_max,
-                                                  c.assumed.e_min, c.assumed.e_max, false);
-    };
-    if (c.message)
-        expect_throw<std::invalid_argument>(check, c.message);
-    else
-        EXPECT_EQ(check().size(), 2000u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, MockMismatch,
-    ::testing::Values(MismatchCase{"matched", {-2, 10, 1e4, 100, 0.5}, nullptr},
-                      MismatchCase{"index", {-2.7, 10, 1e4, 100, 0.5}, "Energy distribution does not follow E^-2.7!"},
-                      MismatchCase{"energy_range", {-2, 5, 1e4, 100, 0.5}, "Energy distribution does not follow E^-2!"},
-                      MismatchCase{"radius", {-2, 10, 1e4, 150, 0.5}, "Radius distribution is not linear!"},
-                      MismatchCase{"zenith", {-2, 10, 1e4, 100, 0.7},
-                                   "Zenith distribution does not follow sin(theta)*cos(theta)!"},
-                      MismatchCase{"zenith_bound", {-2, 10, 1e4, 100, 0.4},
-                                   "Shower with zenith 0.500 found, maximum is 0.400!"},
-                      MismatchCase{"energy_bound", {-2, 20, 1e4, 100, 0.5},
-                                   "Shower with energy 1.000e+01 GeV found, minimum is 2.000e+01 GeV!"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

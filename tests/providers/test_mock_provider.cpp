@@ -2,29 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <tuple>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "background/Factory.hpp"
 #include "background/MockProvider.hpp"
 #include "fixtures.hpp"
 
 namespace {
 
 using namespace background;
+using background::testing::expect_same;
 using background::testing::expect_throw;
-using background::testing::TempDir;
 
 double q(unsigned long j, unsigned long n) { return (static_cast<double>(j) + 0.5) / static_cast<double>(n); }
-
-// Field by field: the padding of a record carries nothing.
-void expect_same(const std::vector<Metadata>& a, const std::vector<Metadata>& b) {
-    ASSERT_EQ(a.size(), b.size());
-    auto fields = [](const Metadata& m) { return std::tuple(m.uid, m.primary, m.energy, m.x, m.y, m.theta, m.phi, m.time); };
-    for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(fields(a[i]), fields(b[i])) << i;
-}
 
 std::vector<double> sorted(std::vector<double> values) {
     std::ranges::sort(values);
@@ -135,38 +126,6 @@ TEST(MockProvider, ServesOnePEPerShowerAndRefusesUnknownUids) {
     EXPECT_TRUE(empty.get_all_metadata().empty());
     expect_throw<std::out_of_range>([&] { empty.get_pe_list(0); },
                                     "vector::_M_range_check: __n (which is 0) >= this->size() (which is 0)");
-}
-
-TEST(ProviderFactory, BuildsMockProvider) {
-    TempDir dir;
-    Factory<ShowerProvider> factory(dir.write("settings.yaml", R"(
-providers:
-  mock:
-    class: MockProvider
-    theta_max: 0.5
-    r_max: 100.0
-    e_max: 1000.0
-    e_min: 10.0
-    index: -1
-    num_showers: 5
-  negative:
-    class: MockProvider
-    theta_max: 0.5
-    r_max: 100.0
-    e_max: 1000.0
-    e_min: 10.0
-    index: -1
-    num_showers: -1
-  incomplete:
-    class: MockProvider
-    theta_max: 0.5
-)"));
-    auto built = factory.create_by_name("mock")->get_all_metadata();
-    auto direct = MockProvider(5, -1, 10, 1000, 100, 0.5).get_all_metadata();
-    ASSERT_EQ(built.size(), 5u);
-    expect_same(built, direct);
-    expect_throw<std::length_error>([&] { factory.create_by_name("negative"); }, "vector::_M_default_append");
-    expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key r_max not found!");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 """The three bound vector classes."""
 
+import numpy
 import pytest
 
 from rarovaredivar import DoubleVector, Metadata, MetadataVector, PEListVector
@@ -39,3 +40,13 @@ def test_elements_refer_into_their_vector():
     times.append(2.0)
     assert list(chunk[0][1]) == [1.0, 2.0]
 
+
+def test_numpy_views_double_vector_without_a_copy():
+    chunk = PEListVector([(3, DoubleVector([0.5, 1.5, 2.5]))])
+    _, times = chunk[0]
+    view = numpy.asarray(times)
+    assert view.dtype == numpy.float64 and view.tolist() == [0.5, 1.5, 2.5]
+    # Writes go through in both directions: the view is the vector's memory.
+    view[1] = 9.0
+    times[0] = -1.0
+    assert list(chunk[0][1]) == [-1.0, 9.0, 2.5] and view[0] == -1.0

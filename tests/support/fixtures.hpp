@@ -3,12 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "background/BackgroundEvent.hpp"
+#include "background/Metadata.hpp"
 
 namespace background::testing {
 
@@ -85,6 +91,24 @@ inline std::string message_of(std::exception_ptr error) {
     } catch (...) {
         return "<non-standard exception>";
     }
+}
+
+// Bitwise equality, so that -0.0 and 0.0 or a different tie order show.
+inline void expect_same_events(const std::vector<BackgroundEvent>& actual,
+                               const std::vector<BackgroundEvent>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        ASSERT_EQ(std::memcmp(&actual[i].time, &expected[i].time, sizeof(double)), 0) << i;
+        ASSERT_EQ(actual[i].type, expected[i].type) << i;
+        ASSERT_EQ(actual[i].id, expected[i].id) << i;
+    }
+}
+
+// Field by field: the padding of a record carries nothing.
+inline void expect_same(const std::vector<Metadata>& a, const std::vector<Metadata>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    auto fields = [](const Metadata& m) { return std::tuple(m.uid, m.primary, m.energy, m.x, m.y, m.theta, m.phi, m.time); };
+    for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(fields(a[i]), fields(b[i])) << i;
 }
 
 }  // namespace background::testing

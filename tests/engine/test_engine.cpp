@@ -390,4 +390,32 @@ TEST(Example, BuildsAndDrawsDarkCountsWithAfterpulses) {
     EXPECT_FALSE(engine.generate_metadata(0.0, 1.0).empty());
 }
 
+// Showers, dark counts and afterpulses together from the example settings.
+TEST(ShowerBackground, ExampleEngineDrawsAllThree) {
+    const double span = 0.01;
+    const int chunks = 50;
+    Background engine(BACKGROUND_SOURCE_DIR "/examples/background.yaml");
+    double pes = 0;
+    for (int i = 0; i < chunks; ++i)
+        for (const auto& [channel, times] : engine.next_chunk(span)) {
+            ASSERT_TRUE(channel >= 0 && channel < 64);
+            pes += static_cast<double>(times.size());
+        }
+    // 64 channels of 2000 dark counts per second, 5 % of them with 1.5
+    // afterpulse p.e.s on average; the mock's shower p.e.s come uid seconds
+    // after their showers, which leaves only those of uid 0 in this run.
+    // Each dark count brings 1 + X p.e.s, X an afterpulse count: E[X] 0.075,
+    // E[X^2] 0.05 * (1.5 + 1.5^2).
+    double dark = 64 * 2000 * span * chunks, expected = dark * 1.075;
+    EXPECT_NEAR(pes, expected, 5 * std::sqrt(dark * (1 + 2 * 0.075 + 0.1875)) + 20);
+
+    auto showers = engine.generate_metadata(10, 11);
+    EXPECT_NEAR(static_cast<double>(showers.size()), 2032, 5 * std::sqrt(2032.0));
+    for (const auto& m : showers) {
+        ASSERT_LT(m.uid, 10000u);
+        ASSERT_TRUE(m.time >= 10 && m.time < 11);
+        ASSERT_EQ(m.primary, Metadata::PROTON);
+    }
+}
+
 }  // namespace

@@ -1,10 +1,14 @@
 #pragma once
-// A small in-memory shower provider and a well-thrown sample for it.
+// A small in-memory shower provider, a well-thrown sample for it, and what the
+// cosmic-ray tests compare models with.
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
 
+#include "background/BackgroundEvent.hpp"
+#include "background/Flux.hpp"
 #include "background/Metadata.hpp"
 #include "background/ShowerProvider.hpp"
 
@@ -63,6 +67,18 @@ inline std::vector<Metadata> thrown_sample(unsigned long n, const Throw& t = {})
         s.phi = 6.283185307179586 * q;
     }
     return showers;
+}
+
+// A x Omega x I: the flux through the core disk and the zenith cone.
+inline double total_rate(Flux& flux, const Throw& t) {
+    return 3.141592653589793 * t.r_max * t.r_max * 6.283185307179586 * (1 - std::cos(t.theta_max)) *
+           flux.integrate(t.e_min, t.e_max);
+}
+
+inline bool same_events(const std::vector<BackgroundEvent>& a, const std::vector<BackgroundEvent>& b) {
+    return std::ranges::equal(a, b, [](const BackgroundEvent& x, const BackgroundEvent& y) {
+        return x.time == y.time && x.type == y.type && x.id == y.id;
+    });
 }
 
 }  // namespace background::testing

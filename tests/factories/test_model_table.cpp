@@ -1,0 +1,128 @@
+// Entries of the class table of section "models".
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <iterator>
+#include <set>
+#include <utility>
+
+#include "background/CosmicRayModel.hpp"
+#include "background/Factory.hpp"
+#include "background/MockProvider.hpp"
+#include "background/PowerLawFlux.hpp"
+#include "fixtures.hpp"
+#include "reference.hpp"
+#include "shower_sample.hpp"
+
+namespace {
+
+using namespace background;
+using background::testing::expect_same_events;
+using background::testing::expect_throw;
+using background::testing::ReferenceDarkCounts;
+using background::testing::same_events;
+using background::testing::TempDir;
+using background::testing::Throw;
+using background::testing::total_rate;
+
+TEST(ModelFactory, BuildsDarkCountAndGenericModels) {
+    TempDir dir;
+    Factory<BackgroundModel> factory(dir.write("settings.yaml", R"(
+models:
+  dark:
+    class: DarkCountModel
+    gen_type: 2
+    seed: -1
+    num_channels: 8
+    rate: 400.0
+  quiet:
+    class: DarkCountModel
+    gen_type: 5
+    seed: 3
+    num_channels: 4
+    rate: 100.0
+  both:
+    class: GenericModel
+    models:
+      dark: ~
+      quiet: ~
+  incomplete:
+    class: DarkCountModel
+    gen_type: 2
+    seed: 1
+    num_channels: 8
+  negative:
+    class: DarkCountModel
+    gen_type: 2
+    seed: 1
+    num_channels: -2
+    rate: 1.0
+  nothing:
+    class: GenericModel
+)"));
+    // A seed of -1 is sign-extended to 2^64 - 1.
+    ReferenceDarkCounts dark(400.0, 8, 18446744073709551615ul, 2);
+    expect_same_events(factory.create_by_name("dark")->sample(0.0, 0.5), dark.sample(0.0, 0.5));
+
+    ReferenceDarkCounts dark_again(400.0, 8, 18446744073709551615ul, 2), quiet(100.0, 4, 3, 5);
+    auto expected = dark_again.sample(1.0, 2.0);
+    auto quiet_events = quiet.sample(1.0, 2.0);
+    std::vector<BackgroundEvent> merged;
+    std::ranges::merge(expected, quiet_events, std::back_inserter(merged), {}, &BackgroundEvent::time,
+                       &BackgroundEvent::time);
+    expect_same_events(factory.create_by_name("both")->sample(1.0, 2.0), merged);
+
+    expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key rate not found!");
+    expect_throw<std::out_of_range>([&] { factory.create_by_name("nothing"); }, "Key models not found!");
+    expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
+                                        "Number of channels must not be negative, got -2!");
+}
+
+const std::filesystem::path example = std::filesystem::path(BACKGROUND_SOURCE_DIR) / "examples" / "background.yaml";
+
+// Events per second of a model over a long stretch, and the ids it drew.
+std::pair<double, std::set<unsigned long>> event_rate(background::BackgroundModel& model, double seconds) {
+    auto events = model.sample(0, seconds);
+    std::set<unsigned long> ids;
+    for (const auto& e : events) ids.insert(e.id);
+    return {static_cast<double>(events.size()) / seconds, ids};
+}
+
+TEST(CosmicRayFactory, ExampleModelsRunAtTheirFluxRates) {
+    background::Factory<background::BackgroundModel> models(example);
+    Throw t{-2, 1e3, 1e6, 100, 0.5};
+    PowerLawFlux protons(-2.7, 18000, 1);
+    double expected = total_rate(protons, t);  // about 2000 per second
+    auto [rate, ids] = event_rate(*models.create_by_name("showers"), 200);
+    EXPECT_NEAR(rate, expected, 5 * std::sqrt(expected / 200));
+    EXPECT_LT(*ids.rbegin(), 10000u);
+    // The table holds the same spectrum below the knee.
+    auto [table_rate, table_ids] = event_rate(*models.create_by_name("showers_from_table"), 200);
+    EXPECT_NEAR(table_rate, expected, 5 * std::sqrt(expected / 200) + 0.001 * expected);
+}
+
+TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
+    background::testing::TempDir dir;
+    auto settings = dir.write("settings.yaml", R"(
+providers:
+  mock: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 500}
+fluxes:
+  flat: {class: PowerLawFlux, e_ref: 1.0, f_ref: 1.0, index: -2.0}
+models:
+  showers: {class: CosmicRayModel, provider: mock, flux: flat, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
+            theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: -1}
+)");
+    auto built = background::Factory<background::BackgroundModel>(settings).create_by_name("showers");
+    background::MockProvider mock(500, -2, 10, 1000, 100, 0.5);
+    PowerLawFlux flat(-2, 1, 1);
+    CosmicRayModel direct(mock, flat, 18446744073709551615UL, 9, -2, 100, 0.5, 10, 1000, false);
+    for (double begin : {0.0, 1.0, 2.0}) {
+        auto a = built->sample(begin, begin + 1), b = direct.sample(begin, begin + 1);
+        ASSERT_FALSE(a.empty());
+        EXPECT_TRUE(same_events(a, b));
+    }
+}
+
+}  // namespace
