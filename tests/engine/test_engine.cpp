@@ -302,6 +302,29 @@ TEST_F(Engine, FailingChunkHintLeavesNothingFromBeforeTheSeek) {
     for (double span : {0.5, 30.0}) ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
 }
 
+// Dark counts alone are drawn channel by channel; a chunk that fails still
+// takes the draws that sampling the model would have taken, and one whose
+// interval the model refuses takes none and changes nothing.
+TEST_F(Engine, DarkCountChunksThatFailKeepTheRandomStream) {
+    bool fail = false;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double) {
+        if (fail) throw std::runtime_error("hint failed");
+    });
+    Background engine(settings(lib("pe", "dark", 8, hinted)));
+    ReferenceDarkCounts reference(2000.0, 8, 17, 1);
+    ASSERT_EQ(engine.next_chunk(0.01), reference_chunk(reference.sample(0.0, 0.01), 8));
+
+    engine.seek(1.0);
+    fail = true;
+    expect_throw<std::runtime_error>([&] { engine.next_chunk(0.01); }, "hint failed");
+    fail = false;
+    reference.sample(1.0, 1.01);
+    expect_throw<std::invalid_argument>([&] { engine.next_chunk(1e9); },
+                                        "Poisson mean 2e+12 is too large to draw a count (at most 1073741824)!");
+    engine.seek(2.0);
+    ASSERT_EQ(engine.next_chunk(0.01), reference_chunk(reference.sample(2.0, 2.01), 8));
+}
+
 TEST_F(Engine, ChannelOutsideTheArrayFailsAndEarlierRunsStayPending) {
     Background engine(settings(lib("pe", "dark6", 5)));
     expect_throw<std::out_of_range>([&] { engine.next_chunk(0.01); },
