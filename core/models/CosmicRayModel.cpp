@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "CosmicRayModelImpl.hpp"
-#include "CpuDispatch.hpp"
 #include "EventSort.hpp"
 #include "RandomDraws.hpp"
 #include "format.hpp"
@@ -94,12 +93,9 @@ std::vector<BackgroundEvent> CosmicRayModel::sample(double begin, double end) {
     }
 
     auto& engine = impl->engine;
-    auto scan_showers = [](detail::Mt64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
-        return detail::call_fastest([&] { return scan(engine, quiet, from); });
-    };
     std::vector<BackgroundEvent> events;
-    for (Stop stop = scan_showers(engine, impl->quiet, 0); stop.index < rates.size();
-         stop = scan_showers(engine, impl->quiet, stop.index + 1)) {
+    for (Stop stop = scan(engine, impl->quiet, 0); stop.index < rates.size();
+         stop = scan(engine, impl->quiet, stop.index + 1)) {
         auto [uid, rate] = rates[stop.index];
         double mean = span * rate;
         int count;

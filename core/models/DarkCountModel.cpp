@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "Composition.hpp"
-#include "CpuDispatch.hpp"
 #include "EventSort.hpp"
 #include "format.hpp"
 #include "RandomDraws.hpp"
@@ -61,12 +60,10 @@ DarkCountDraws::DarkCountDraws(Mt64& engine, double rate, unsigned long channels
 
 std::size_t DarkCountDraws::next_channel(std::vector<double>& times) {
     if (!count) return static_cast<std::size_t>(empty_poisson_count(engine));
-    return call_fastest([&] {
-        const int n = (*count)(engine);
-        times.reserve(times.size() + static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i) times.push_back(uniform_time(engine, begin, span));
-        return static_cast<std::size_t>(n);
-    });
+    const int n = (*count)(engine);
+    times.reserve(times.size() + static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) times.push_back(uniform_time(engine, begin, span));
+    return static_cast<std::size_t>(n);
 }
 
 namespace {
@@ -106,19 +103,17 @@ void sort_outputs(std::vector<std::uint64_t>& outputs, std::vector<std::uint64_t
 std::size_t DarkCountDraws::next_channel_sorted(std::vector<double>& times, Scratch& scratch) {
     if (!count) return static_cast<std::size_t>(empty_poisson_count(engine));
     auto& outputs = scratch.outputs;
-    return call_fastest([&] {
-        const auto n = static_cast<std::size_t>((*count)(engine));
-        outputs.resize(n);
-        for (auto& x : outputs) x = engine();
-        sort_outputs(outputs, scratch.sorting);
-        // A time is a monotone function of its output: rising with a
-        // positive span, falling with a negative one.
-        const std::size_t start = times.size();
-        times.reserve(start + n);
-        for (std::uint64_t x : outputs) times.push_back(canonical_of(x) * span + begin);
-        if (span < 0) std::reverse(times.begin() + static_cast<std::ptrdiff_t>(start), times.end());
-        return n;
-    });
+    const auto n = static_cast<std::size_t>((*count)(engine));
+    outputs.resize(n);
+    for (auto& x : outputs) x = engine();
+    sort_outputs(outputs, scratch.sorting);
+    // A time is a monotone function of its output: rising with a positive
+    // span, falling with a negative one.
+    const std::size_t start = times.size();
+    times.reserve(start + n);
+    for (std::uint64_t x : outputs) times.push_back(canonical_of(x) * span + begin);
+    if (span < 0) std::reverse(times.begin() + static_cast<std::ptrdiff_t>(start), times.end());
+    return n;
 }
 
 DarkCountDraws Composition::draws(DarkCountModel& model, double begin, double end) {
