@@ -90,10 +90,11 @@ Background::Background(const std::string& settings) {
     // Sign-extended: a negative count fails here with std::length_error.
     impl->channel_lists.resize(static_cast<std::size_t>(num_channels));
     impl->time_hint_for_chunks = fetch_time_hint(lib);
-    if (auto* dark = detail::Composition::sole_dark_count_model(*impl->model)) {
-        const auto copies = detail::Composition::copies_per_event(*impl->generator, detail::Composition::event_type(*dark));
+    using detail::Composition;
+    if (auto* dark = Composition::sole_dark_count_model(*impl->model)) {
+        const auto copies = Composition::copies_per_event(*impl->generator, Composition::event_type(*dark));
         // Channels beyond the lists fail in the general path with its error.
-        if (copies && detail::Composition::channels(*dark) <= impl->channel_lists.size()) {
+        if (copies && Composition::channels(*dark) <= impl->channel_lists.size()) {
             impl->dark_counts = dark;
             impl->dark_copies = *copies;
         }

@@ -25,9 +25,8 @@ bool clean(const double* first, const double* last) {
 bool follows(double back, double front) { return front > back || (front == back && front != 0); }
 
 // Merges two sorted ranges; on ties the newer one's elements come first.
-template <class Out>
-Out merge_newer_first(const double* newer, const double* newer_end, const double* older, const double* older_end,
-                      Out out) {
+template <class Newer, class Older, class Out>
+Out merge_newer_first(Newer newer, Newer newer_end, Older older, Older older_end, Out out) {
     return std::merge(newer, newer_end, older, older_end, out);
 }
 
@@ -125,7 +124,7 @@ std::vector<double> ChannelList::carried_as_one_run() {
     return run;
 }
 
-void ChannelList::flush_exact(double end, std::vector<double>& out, FlushScratch&) {
+void ChannelList::flush_exact(double end, std::vector<double>& out) {
     AutoMergeList<double> list;
     if (carried) list.insert(carried_as_one_run());
     std::size_t start = 0;
@@ -149,7 +148,7 @@ void ChannelList::flush(double end, std::vector<double>& out, FlushScratch& scra
     out.clear();
     const std::size_t arrived = incoming.size();
     if (incoming_odd || carried_odd) {
-        flush_exact(end, out, scratch);
+        flush_exact(end, out);
     } else {
         if (!incoming_in_order) sort_incoming(scratch);
         const auto split = std::upper_bound(incoming.begin(), incoming.end(), end);
@@ -163,23 +162,21 @@ void ChannelList::flush(double end, std::vector<double>& out, FlushScratch& scra
             from_carried += static_cast<std::size_t>(std::upper_bound(first, run.times.end(), end) - first);
         }
 
+        // The buffer of the arrivals mostly leaves whole with the chunk.
         std::vector<double> rest;
-        if (from_carried == 0 && taken == incoming.size()) {
-            out.swap(incoming);
-        } else {
-            out.assign(incoming.begin(), split);
+        if (taken < incoming.size()) {
             rest.assign(split, incoming.end());
-            incoming.clear();
+            incoming.erase(split, incoming.end());
         }
+        out.swap(incoming);
         if (from_carried > 0) {
-            auto& merged = scratch.other;
             for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
                 Run& run = *it;
-                const double* first = run.times.data() + run.head;
-                const double* last = std::upper_bound(first, static_cast<const double*>(run.times.data() + run.times.size()), end);
+                const auto first = run.times.cbegin() + static_cast<std::ptrdiff_t>(run.head);
+                const auto last = std::upper_bound(first, run.times.cend(), end);
                 if (first == last) continue;
-                merged.resize(out.size() + static_cast<std::size_t>(last - first));
-                merge_newer_first(out.data(), out.data() + out.size(), first, last, merged.data());
+                std::vector<double> merged(out.size() + static_cast<std::size_t>(last - first));
+                merge_newer_first(out.cbegin(), out.cend(), first, last, merged.begin());
                 out.swap(merged);
                 run.head += static_cast<std::size_t>(last - first);
             }
@@ -219,12 +216,6 @@ void ChannelList::carry(std::vector<double>&& rest) {
         older = {std::move(merged), 0};
         pending.pop_back();
     }
-}
-
-std::size_t ChannelList::pending_size() const {
-    std::size_t size = incoming.size();
-    for (const auto& run : pending) size += run.size();
-    return size;
 }
 
 void ChannelList::clear() {

@@ -25,7 +25,7 @@ namespace background::detail {
 
 // Buffers one flush borrows; kept by the engine, so that they go with it.
 struct FlushScratch {
-    std::vector<double> merged, other;
+    std::vector<double> merged;
     std::vector<std::size_t> bounds;
 };
 
@@ -49,8 +49,6 @@ public:
     void flush(double end, std::vector<double>& out, FlushScratch& scratch);
     void clear();
 
-    // The number of pending times (carried over and not yet flushed).
-    std::size_t pending_size() const;
 
 private:
     struct Run {
@@ -63,7 +61,7 @@ private:
     // Room for as many times as the last chunk brought, once one arrives:
     // the buffer then mostly leaves whole with the chunk.
     void reserve_as_last_chunk();
-    void flush_exact(double end, std::vector<double>& out, FlushScratch& scratch);
+    void flush_exact(double end, std::vector<double>& out);
     void sort_incoming(FlushScratch& scratch);
     std::vector<double> carried_as_one_run();
     void carry(std::vector<double>&& rest);
