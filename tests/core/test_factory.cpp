@@ -102,9 +102,9 @@ TEST_F(FactoryFile, ConstructionErrors) {
 TEST_F(FactoryFile, RefusesCycles) {
     Factory<EventGenerator> factory(file);
     expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("self"); },
-                                        "Instance self refers to itself: self -> self!");
+                                        "Instance self refers to itself in " + file.string() + ": self -> self!");
     expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("ring_b"); },
-                                        "Instance ring_b refers to itself: ring_b -> ring_a -> ring_b!");
+                                        "Instance ring_b refers to itself in " + file.string() + ": ring_b -> ring_a -> ring_b!");
     EXPECT_NE(factory.create_by_name("one"), nullptr);
     // Naming one instance in two places is no cycle.
     auto twice = factory.create_by_name("twice");
@@ -124,13 +124,13 @@ TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {
     // Entries of the target refer to the target: the cycle is still caught
     // (a moved-from factory would answer with the message above instead).
     expect_throw<std::invalid_argument>([&] { (void)target.create_by_name("self"); },
-                                        "Instance self refers to itself: self -> self!");
+                                        "Instance self refers to itself in " + file.string() + ": self -> self!");
 
     Factory<EventGenerator> assigned;
     assigned = std::move(target);
     expect_throw<std::out_of_range>([&] { (void)target.create_by_name("one"); }, message);
     expect_throw<std::invalid_argument>([&] { (void)assigned.create_by_name("self"); },
-                                        "Instance self refers to itself: self -> self!");
+                                        "Instance self refers to itself in " + file.string() + ": self -> self!");
 }
 
 TEST_F(FactoryFile, ResolvesPathsAgainstTheSettingsDirectory) {

@@ -180,7 +180,8 @@ TEST(FluxFactory, BuildsBothClasses) {
     EXPECT_DOUBLE_EQ(table->flux_density(2), 20);
     EXPECT_DOUBLE_EQ(table->integrate(1, 3), 40);
     expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
-                                        "integration_steps must not be negative!");
+                                        "integration_steps must not be negative, got -1! (instance negative in " +
+                                            settings.string() + ")");
 }
 
 }  // namespace

@@ -164,10 +164,17 @@ TEST(DarkCountModel, ReversedIntervalWithNegativeRateDrawsBetweenTheBounds) {
     }
 }
 
-TEST(DarkCountModel, NoChannelsTakeNoOutput) {
-    DarkCountModel empty(1000.0, 0, 8, 0);
-    EXPECT_TRUE(empty.sample(0.0, 1.0).empty());
-    EXPECT_TRUE(empty.sample(0.0, 0.0).empty());
+// Without channels there is nothing to draw: no rate, however large or
+// undefined, and no interval is refused.
+TEST(DarkCountModel, NoChannelsTakeNoOutputWhateverTheRate) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    for (double rate : {1000.0, 1e300, inf, nan, -1.0}) {
+        SCOPED_TRACE(rate);
+        DarkCountModel empty(rate, 0, 8, 0);
+        EXPECT_TRUE(empty.sample(0.0, 1.0).empty());
+        EXPECT_TRUE(empty.sample(0.0, 0.0).empty());
+        EXPECT_TRUE(empty.sample(0.0, 1e9).empty());
+    }
 }
 
 TEST(DarkCountModel, RefusesMeansTooLargeToDrawBeforeAnyDraw) {
@@ -183,7 +190,7 @@ TEST(DarkCountModel, RefusesMeansTooLargeToDrawBeforeAnyDraw) {
 
 TEST(DarkCountModel, RefusesNegativeChannelCounts) {
     expect_throw<std::invalid_argument>([] { DarkCountModel(1.0, static_cast<unsigned long>(-3L), 1, 0); },
-                                        "Number of channels must not be negative, got -3!");
+                                        "num_channels must not be negative, got -3!");
 }
 
 // Returns fixed events and can fail.
@@ -286,8 +293,10 @@ models:
 
     expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key rate not found!");
     expect_throw<std::out_of_range>([&] { factory.create_by_name("nothing"); }, "Key models not found!");
+    // The factory names the instance and the file of a value it refuses.
     expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
-                                        "Number of channels must not be negative, got -2!");
+                                        "num_channels must not be negative, got -2! (instance negative in " +
+                                            (dir.path() / "settings.yaml").string() + ")");
 }
 
 }  // namespace
