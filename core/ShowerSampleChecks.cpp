@@ -100,7 +100,8 @@ std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provide
     {
         Chi2 chi2(12, e_min, e_max, true);
         double statistic = chi2(Chi2::power_law(n, throw_index, e_min, e_max), n, chi2.func(showers, &Metadata::energy));
-        if (exceeds(statistic, chi2.quantile(Chi2::P90))) failed(format("Energy distribution does not follow E^{}!", throw_index));
+        if (exceeds(statistic, chi2.quantile(Chi2::P90)))
+            failed(format("Energy distribution does not follow E^{}!", throw_index));
     }
     {
         Chi2 chi2(10, 0, r_max, false);

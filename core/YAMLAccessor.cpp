@@ -162,7 +162,9 @@ YAMLAccessor::YAMLAccessor(std::filesystem::path file) {
         YAML::Node root = load(file);
         impl = std::make_unique<Impl>(Impl{file.native(), root});
     } catch (...) {
-        std::throw_with_nested(std::ios_base::failure(format("Failed to load yaml file {}", detail::printable(file.generic_string()))));
+        // A NUL in the name shows as "\0" rather than ending the message there.
+        std::throw_with_nested(
+            std::ios_base::failure(format("Failed to load yaml file {}", detail::printable(file.generic_string()))));
     }
 }
 
