@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <istream>
 #include <memory>
+#include <string>
 
 namespace background::detail {
 
