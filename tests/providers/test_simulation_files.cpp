@@ -15,23 +15,19 @@
 #include "background/MultiProvider.hpp"
 #include "background/SimulationProvider.hpp"
 #include "background/XCDFReader.hpp"
+#include "file_key.hpp"
 #include "fixtures.hpp"
 
 namespace {
 
 using namespace background;
 using background::testing::expect_throw;
+using background::testing::file_key;
+using background::testing::io_failure;
 using background::testing::TempDir;
 using Index = std::map<unsigned long, std::filesystem::path>;
 
 constexpr const char* NO_XCDF = "XCDF support disabled at build time!";
-
-unsigned long file_key(const std::string& name) {
-    return std::filesystem::hash_value(std::filesystem::path(name)) & FILE_KEY_MASK;
-}
-
-// What an std::ios_base::failure made from `message` reports.
-std::string io_failure(const std::string& message) { return std::ios_base::failure(message).what(); }
 
 TEST(MakeIndex, TakesEntriesWithTheExactExtensionOnly) {
     TempDir dir;

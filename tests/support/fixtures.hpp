@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <random>
 #include <string>
 #include <string_view>
@@ -86,5 +87,9 @@ inline std::string message_of(std::exception_ptr error) {
         return "<non-standard exception>";
     }
 }
+
+// What an std::ios_base::failure made from `message` reports: the message
+// with the error-code text the standard library adds.
+inline std::string io_failure(const std::string& message) { return std::ios_base::failure(message).what(); }
 
 }  // namespace background::testing

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "background/Metadata.hpp"
+
 namespace background::testing {
 
 struct FixtureShower {
@@ -24,6 +26,14 @@ std::vector<FixtureShower> numbered_showers(unsigned long count, double first_en
 // Writes `showers` to `dir`/`name` and returns the file's path.
 std::filesystem::path write_simulation(const std::filesystem::path& dir, const std::string& name,
                                        const std::vector<FixtureShower>& showers);
+
+// (uid, energy) of every shower, which tells the showers of a fixture apart.
+using Identities = std::vector<std::pair<unsigned long, double>>;
+inline Identities identities(const std::vector<Metadata>& showers) {
+    Identities result;
+    for (const auto& shower : showers) result.emplace_back(shower.uid, shower.energy);
+    return result;
+}
 
 // What the readers opened for p.e. data (the provider's own reader) did, and
 // how many metadata-only readers were opened, since the last reset.

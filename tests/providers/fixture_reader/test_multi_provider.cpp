@@ -13,6 +13,7 @@
 #include "background/Factory.hpp"
 #include "background/MultiProvider.hpp"
 #include "background/SimulationProvider.hpp"
+#include "../file_key.hpp"
 #include "fixture_reader.hpp"
 #include "fixtures.hpp"
 
@@ -20,22 +21,13 @@ namespace {
 
 using namespace background;
 using background::testing::expect_throw;
+using background::testing::identities;
+using background::testing::Identities;
+using background::testing::file_key;
+using background::testing::io_failure;
 using background::testing::numbered_showers;
 using background::testing::TempDir;
 using background::testing::write_simulation;
-using Identities = std::vector<std::pair<unsigned long, double>>;
-
-unsigned long file_key(const std::string& name) {
-    return std::filesystem::hash_value(std::filesystem::path(name)) & FILE_KEY_MASK;
-}
-
-std::string io_failure(const std::string& message) { return std::ios_base::failure(message).what(); }
-
-Identities identities(const std::vector<Metadata>& showers) {
-    Identities result;
-    for (const auto& shower : showers) result.emplace_back(shower.uid, shower.energy);
-    return result;
-}
 
 // Two datasets that both hold run_01.xcd (A with two showers, B with three),
 // and one file of their own each.

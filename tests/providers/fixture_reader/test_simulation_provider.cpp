@@ -17,6 +17,7 @@
 
 #include "background/Factory.hpp"
 #include "background/SimulationProvider.hpp"
+#include "../file_key.hpp"
 #include "fixture_reader.hpp"
 #include "fixtures.hpp"
 
@@ -24,24 +25,14 @@ namespace {
 
 using namespace background;
 using background::testing::expect_throw;
-using background::testing::FixtureShower;
+using background::testing::identities;
+using background::testing::Identities;
+using background::testing::file_key;
+using background::testing::io_failure;
 using background::testing::numbered_showers;
 using background::testing::reader_log;
 using background::testing::TempDir;
 using background::testing::write_simulation;
-
-unsigned long file_key(const std::string& name) {
-    return std::filesystem::hash_value(std::filesystem::path(name)) & FILE_KEY_MASK;
-}
-
-std::string io_failure(const std::string& message) { return std::ios_base::failure(message).what(); }
-
-// (uid, energy) of every shower, which tells the showers of a fixture apart.
-std::vector<std::pair<unsigned long, double>> identities(const std::vector<Metadata>& showers) {
-    std::vector<std::pair<unsigned long, double>> result;
-    for (const auto& shower : showers) result.emplace_back(shower.uid, shower.energy);
-    return result;
-}
 
 // The names, ordered by file key, which is the order all metadata lists them.
 std::vector<std::string> by_key(std::vector<std::string> names) {
@@ -114,7 +105,7 @@ TEST(SimulationProvider, RefusesUidsItDoesNotServe) {
 TEST(SimulationProvider, AllMetadataReadsFilesInKeyOrderUpToTheLimit) {
     TempDir dir;
     const auto names = by_key({"f0.xcd", "f1.xcd", "f2.xcd", "f3.xcd", "f4.xcd"});
-    std::vector<std::pair<unsigned long, double>> expected;
+    Identities expected;
     for (std::size_t i = 0; i < names.size(); ++i) {
         const double energy = 10.0 * static_cast<double>(i);
         write_simulation(dir.path(), names[i], numbered_showers(2, energy));
@@ -167,7 +158,7 @@ TEST(SimulationProvider, AGapInTheNumberingThrowsOrIsWarnedAbout) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "[WARNING] Ignoring exception thrown during metadata loading:\n\t" + io_failure(message) + "\n");
     const unsigned long first = file_key(names[0]), second = file_key(names[1]);
-    EXPECT_EQ(identities(showers), (std::vector<std::pair<unsigned long, double>>{
+    EXPECT_EQ(identities(showers), (Identities{
                                        {first + 1, 100}, {first + 2, 101}, {second + 1, 200}, {second + 2, 201}}));
 }
 
@@ -268,7 +259,7 @@ providers:
     // One file read, its gap warned about; two p.e.s kept of three.
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(identities(provider->get_all_metadata()),
-              (std::vector<std::pair<unsigned long, double>>{{file_key(names[0]) + 1, 100}}));
+              (Identities{{file_key(names[0]) + 1, 100}}));
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("expected 2 but got 7"), std::string::npos);
     EXPECT_EQ(provider->get_pe_list(file_key(names[0]) + 1), (PEList{{1, {0.0, 1.0}}}));
 }
