@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs (Release) and runs them all: the dark-count
-# engine job and the AutoMergeList cost natively, the cosmic-ray job natively
-# and in numpy on the same shower rates, and the dark-count job through the
-# Python module against plain numpy.
+# engine job and the AutoMergeList cost natively, tagged-message files against
+# plain write/read calls, the cosmic-ray job natively and in numpy on the same
+# shower rates, and the dark-count job through the Python module against plain
+# numpy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-python.sh
@@ -14,6 +15,7 @@ cmake --build --preset bench >/dev/null
 numpy_env=(env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE)
 
 build/bench/bench_engine
+build/bench/bench_tmio
 rates=$(mktemp)
 trap 'rm -f "$rates"' EXIT
 build/bench/bench_cosmic_ray "$rates"

@@ -2,9 +2,13 @@
 # Checks for the system packages the build uses (Debian) and installs those
 # that are missing when it can: as root through apt-get. Without root, or
 # without apt-get, it names the missing packages and stops; with all of them
-# there it changes nothing and needs no root.
+# there it changes nothing and needs no root. With the argument "fuzz" it also
+# asks for clang and its runtime, which the libFuzzer targets need.
 set -euo pipefail
 packages=(g++ cmake ninja-build libfmt-dev libyaml-cpp-dev libgtest-dev)
+if [[ ${1:-} == fuzz ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,12 +1,44 @@
 // A native caller of the installed library: reads a settings file and builds
-// a named instance through a factory.
+// a named instance through a factory, then moves bytes through the stream
+// layers: a memory block and a tagged-message file.
 #include <background/Factory.hpp>
 #include <background/Hook.hpp>
 #include <background/Settings.hpp>
+#include <tmio/tmio.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+
+namespace {
+
+bool memory_round_trip() {
+    char block[16] = {};
+    char address[64];
+    std::snprintf(address, sizeof address, "mem://%p/%zu", static_cast<void*>(block), sizeof block);
+    bufio_stream* out = bufio_open(address, "w", 0, 0, nullptr);
+    bool ok = bufio_write(out, "round trip", 10) == 10 && bufio_close(out) == 0;
+    bufio_stream* in = bufio_open(address, "r", 0, 0, nullptr);
+    char back[10] = {};
+    ok = ok && bufio_read(in, back, 10) == 10 && std::memcmp(back, "round trip", 10) == 0;
+    return bufio_close(in) == 0 && ok;
+}
+
+bool tagged_file_round_trip(const std::filesystem::path& file) {
+    tmio_context* writer = tmio_init("CONSUMER_PROTOCOL", 0, 0, 0);
+    int value = 42;
+    bool ok = tmio_create(writer, file.c_str(), 0) == TMIO_TYPE_FILE && tmio_write_tag(writer, 3) == 0 &&
+              tmio_write_data(writer, &value, sizeof value) == sizeof value;
+    ok = tmio_delete(writer) == 0 && ok;
+    tmio_context* reader = tmio_init("CONSUMER", 0, 0, 0);
+    int back = 0;
+    ok = ok && tmio_open(reader, file.c_str(), 0) == TMIO_TYPE_FILE && tmio_read_tag(reader) == 3 &&
+         tmio_read_data(reader, &back, sizeof back) == sizeof back && back == 42 && tmio_read_tag(reader) == 0;
+    return tmio_delete(reader) == 0 && ok;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
@@ -15,6 +47,9 @@ int main(int argc, char** argv) {
     int channels = background::Settings::from_file(file)["lib"]["num_channels"];
     auto generator = background::Factory<background::EventGenerator>(file).create_by_name("one");
     auto handle = background::Hook::set<std::function<void(double)>>(7, [](double) {});
-    std::printf("channels %d generator %s\n", channels, generator ? "built" : "missing");
-    return channels == 12 && generator ? 0 : 1;
+    bool memory = memory_round_trip();
+    bool tagged = tagged_file_round_trip(file.parent_path() / "consumer.tmio");
+    std::printf("channels %d generator %s memory stream %s tagged file %s\n", channels, generator ? "built" : "missing",
+                memory ? "ok" : "failed", tagged ? "ok" : "failed");
+    return channels == 12 && generator && memory && tagged ? 0 : 1;
 }

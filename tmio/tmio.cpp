@@ -1,0 +1,426 @@
+// Tagged-message streams over bufio byte streams. Plain functions that never throw: results and a status
+// per context.
+#include "tmio_context.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Diagnostics at a verbosity; the formats stay literal so the compiler checks them.
+#define TMIO_SAY(condition, ...)                          \
+    do {                                                  \
+        if (condition) std::fprintf(stderr, __VA_ARGS__); \
+    } while (0)
+
+namespace {
+
+constexpr int32_t protocol_tag = TMIO_PROTOCOL_TAG;
+
+bool is_tag(int32_t header) { return header < 0 && header >= -TMIO_MAX_TAG; }
+
+int stream_type(bufio_stream* stream) {
+    switch (bufio_type(stream)) {
+        case BUFIO_TYPE_FILE: return TMIO_TYPE_FILE;
+        case BUFIO_TYPE_SOCKET: return TMIO_TYPE_SOCKET;
+        case BUFIO_TYPE_PIPE: return TMIO_TYPE_PIPE;
+        default: return TMIO_TYPE_OTHER;
+    }
+}
+
+bool stream_ended(tmio_context* context) {
+    int status = bufio_status(context->stream);
+    return status == BUFIO_STATUS_TIMEOUT || status == BUFIO_STATUS_EOF;
+}
+
+bool write_all(tmio_context* context, const void* data, size_t n) {
+    return bufio_write(context->stream, data, n) == n;
+}
+
+// Reads a header. Bytes of a header that came only partly stay in the context for the next call, so a
+// live stream never loses its place. True when a whole header is in `header`.
+bool read_header(tmio_context* context, int32_t& header) {
+    auto have = static_cast<size_t>(context->partial_fill);
+    have += bufio_read(context->stream, context->partial_header + have, sizeof header - have);
+    context->partial_fill = static_cast<int>(have);
+    if (have < sizeof header) return false;
+    std::memcpy(&header, context->partial_header, sizeof header);
+    context->partial_fill = 0;
+    return true;
+}
+
+// Reads n payload bytes away through the scratch area; false (with the status set) when they run short.
+bool read_away(tmio_context* context, size_t n, bool count_skipped) {
+    while (n > 0) {
+        size_t piece = std::min(n, sizeof context->scratch);
+        if (bufio_read(context->stream, context->scratch, piece) != piece) {
+            tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+            return false;
+        }
+        if (count_skipped) context->bytes_skipped += piece;
+        n -= piece;
+    }
+    return true;
+}
+
+int32_t pop_pending(tmio_context* context) {
+    int32_t header = context->pending_header;
+    context->pending = 0;
+    context->pending_header = 0;
+    return header;
+}
+
+// The pending header, or else the next one from the stream; false (with the status set) when it does not
+// come whole.
+bool take_header(tmio_context* context, int32_t& header) {
+    if (context->pending) {
+        header = pop_pending(context);
+        return true;
+    }
+    if (read_header(context, header)) return true;
+    tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+    return false;
+}
+
+int tmio_read_and_match_protocol(tmio_context* context) {
+    char field[TMIO_PROTOCOL_SIZE];
+    if (bufio_read(context->stream, field, sizeof field) != sizeof field) {
+        context->status = TMIO_STATUS_HANDSHAKE_ERROR;
+        TMIO_SAY(context->verbosity != 0, "tmio_read_and_match_protocol: protocol read failed");
+        return -1;
+    }
+    context->bytes_read += sizeof field;
+    std::memcpy(context->peer_protocol, field, sizeof field - 1);
+    context->peer_protocol[sizeof field - 1] = '\0';
+    if (std::strncmp(context->peer_protocol, context->protocol, std::strlen(context->protocol)) != 0) {
+        context->status = TMIO_STATUS_PROTOCOL_ERROR;
+        TMIO_SAY(context->verbosity != 0, "tmio_read_and_match_protocol: peer has wrong protocol %s,expected %s\n",
+                 context->peer_protocol, context->protocol);
+        return -1;
+    }
+    TMIO_SAY(context->verbosity > 1, "tmio_read_and_match_protocol: protocol handshake successful: %s\n",
+             context->peer_protocol);
+    return 0;
+}
+
+int tmio_skip_frame(tmio_context* context) {
+    if (context->status < 0) return -1;
+    int32_t header;
+    if (!take_header(context, header)) return -1;
+    if (header < 0) {
+        ++context->tags_skipped;
+        context->bytes_skipped += 4;
+        return 0;
+    }
+    if (!read_away(context, static_cast<size_t>(header), false)) return -1;
+    ++context->data_skipped;
+    context->bytes_skipped += static_cast<size_t>(header) + 4;
+    return 0;
+}
+
+// Reads headers until a tag number is pending, passing over data records and checking protocol tags; the
+// protocol tag and reserved values are never taken for tag numbers. With `wait`, each header is read only
+// once bufio_wait reports data within `timeout`. 1: a tag is pending; 0: no whole header came (time-out or
+// end of data); -1: failure, status set.
+int advance_to_tag(tmio_context* context, bool wait, int timeout) {
+    for (;;) {
+        if (!context->pending) {
+            if (wait) {
+                int ready = bufio_wait(context->stream, timeout);
+                if (ready < 0) {
+                    context->status = TMIO_STATUS_READ_ERROR;
+                    return -1;
+                }
+                if (ready == 0) return 0;
+            }
+            int32_t header;
+            if (!read_header(context, header)) {
+                if (!stream_ended(context)) {
+                    context->status = TMIO_STATUS_READ_ERROR;
+                    return -1;
+                }
+                if (wait) continue;
+                return 0;
+            }
+            context->pending = 1;
+            context->pending_header = header;
+        }
+        int32_t header = context->pending_header;
+        if (is_tag(header)) return 1;
+        if (header >= 0) {
+            if (tmio_skip_frame(context) < 0) return -1;
+            continue;
+        }
+        pop_pending(context);
+        if (header == protocol_tag) {
+            context->bytes_read += 4;
+            if (tmio_read_and_match_protocol(context) < 0) return -1;
+            continue;
+        }
+        context->status = TMIO_STATUS_READ_ERROR;
+        TMIO_SAY(context->verbosity != 0, "tmio_read_tag: received unknown reserved tag %d\n", header);
+        return -1;
+    }
+}
+
+void reset(tmio_context* context) {
+    context->stream = nullptr;
+    context->pending = 0;
+    context->pending_header = 0;
+    context->has_written = 0;
+    context->tag_written = 0;
+    context->type = 0;
+    context->data_flushes = context->tags_written = context->tags_read = 0;
+    context->data_records_out = context->data_records_in = 0;
+    context->read_shortened = context->read_truncated = context->read_zero = context->read_missing = 0;
+    context->data_skipped = context->tags_skipped = 0;
+    context->bytes_written = context->bytes_read = context->bytes_skipped = 0;
+    context->partial_fill = 0;
+    context->status = TMIO_STATUS_CONNECTION_ERROR;
+}
+
+// Opens the byte stream after closing the one still open; false with the status -1 when it does not open.
+bool open_stream(tmio_context* context, const char* address, const char* mode, int timeout, const char* label) {
+    tmio_close(context);
+    context->stream = bufio_open(address, mode, timeout, context->buffer_size, context->verbosity > 2 ? label : nullptr);
+    if (!context->stream) {
+        context->status = TMIO_STATUS_CONNECTION_ERROR;
+        return false;
+    }
+    context->status = TMIO_STATUS_OKAY;
+    bufio_timeout(context->stream, context->timeout);
+    context->type = stream_type(context->stream);
+    return true;
+}
+
+const char* shown(const char* address) { return address ? address : "(null)"; }
+
+}  // namespace
+
+extern "C" {
+
+BACKGROUND_EXPORT tmio_context* tmio_init(const char* protocol, int timeout, int buffer_kib, int verbosity) {
+    auto* context = static_cast<tmio_context*>(std::calloc(1, sizeof(tmio_context)));
+    if (!context) return nullptr;
+    context->status = TMIO_STATUS_CONNECTION_ERROR;
+    context->verbosity = verbosity;
+    context->timeout = timeout;
+    // Sizes beyond the int range are held at the largest whole KiB that fits.
+    if (buffer_kib > 0) context->buffer_size = std::min(buffer_kib, INT_MAX / 1024) * 1024;
+    if (protocol) std::strncpy(context->protocol, protocol, TMIO_PROTOCOL_SIZE - 1);
+    TMIO_SAY(verbosity > 1, "tmio_init: context initialized with protocol %s\n", context->protocol);
+    return context;
+}
+
+BACKGROUND_EXPORT int tmio_create(tmio_context* context, const char* address, int timeout) {
+    if (!context) return -1;
+    TMIO_SAY(context->verbosity > 2, "tmio_create: creating stream %s\n", shown(address));
+    if (!open_stream(context, address, "w", timeout, "tmio_create/bufio_open")) {
+        TMIO_SAY(context->verbosity != 0, "tmio_create: can not connect peer/file %s\n", shown(address));
+        return -1;
+    }
+    int32_t header = protocol_tag;
+    if (!write_all(context, &header, sizeof header) || !write_all(context, context->protocol, TMIO_PROTOCOL_SIZE) ||
+        bufio_flush(context->stream) < 0) {
+        TMIO_SAY(context->verbosity > 0, "tmio_create: can not send protocol %s\n", context->protocol);
+        tmio_close(context);
+        context->status = TMIO_STATUS_HANDSHAKE_ERROR;
+        return -1;
+    }
+    context->bytes_written += sizeof header + TMIO_PROTOCOL_SIZE;
+    TMIO_SAY(context->verbosity > 1, "tmio_create: connected file/peer %s\n", address);
+    return context->type;
+}
+
+BACKGROUND_EXPORT int tmio_open(tmio_context* context, const char* address, int timeout) {
+    if (!context) return -1;
+    TMIO_SAY(context->verbosity > 2, "tmio_open: opening stream %s\n", shown(address));
+    if (!open_stream(context, address, "r", timeout, "tmio_open/buftcpopen")) {
+        TMIO_SAY(context->verbosity != 0, "tmio_open: can not connect peer/file %s\n", shown(address));
+        return -1;
+    }
+    int32_t header = 0;
+    if (bufio_read(context->stream, &header, sizeof header) != sizeof header || header != protocol_tag) {
+        TMIO_SAY(context->verbosity != 0, "tmio_open: tmio protocol tag missing.\n");
+        context->status = TMIO_STATUS_HANDSHAKE_ERROR;
+        return -1;
+    }
+    context->bytes_read += sizeof header;
+    if (tmio_read_and_match_protocol(context) < 0) {
+        int status = context->status;
+        tmio_close(context);
+        context->status = status;
+        return -1;
+    }
+    TMIO_SAY(context->verbosity > 1, "tmio_open: connected file/peer %s\n", address);
+    return context->type;
+}
+
+BACKGROUND_EXPORT int tmio_write_tag(tmio_context* context, int tag) {
+    if (!context || tag < 1 || tag > TMIO_MAX_TAG || context->status < 0) return -1;
+    context->has_written = 1;
+    int32_t header = -tag;
+    if (!write_all(context, &header, sizeof header)) {
+        tmio_set_status(context, TMIO_STATUS_WRITE_ERROR);
+        return -1;
+    }
+    context->tag_written |= 1;
+    ++context->tags_written;
+    context->bytes_written += sizeof header;
+    return 0;
+}
+
+BACKGROUND_EXPORT int tmio_write_data(tmio_context* context, const void* data, int length) {
+    if (!context || !(context->tag_written & 1) || context->status < 0) return -1;
+    if (length < 0) return 0;
+    context->has_written = 1;
+    int32_t header = length;
+    if (!write_all(context, &header, sizeof header) || !write_all(context, data, static_cast<size_t>(length))) {
+        tmio_set_status(context, TMIO_STATUS_WRITE_ERROR);
+        return -1;
+    }
+    ++context->data_records_out;
+    context->bytes_written += static_cast<size_t>(length) + sizeof header;
+    return length;
+}
+
+BACKGROUND_EXPORT int tmio_read_tag(tmio_context* context) {
+    if (!context || context->status < 0) return -1;
+    int found = advance_to_tag(context, false, 0);
+    if (found <= 0) return found;
+    int tag = -pop_pending(context);
+    ++context->tags_read;
+    context->bytes_read += 4;
+    return tag;
+}
+
+BACKGROUND_EXPORT int tmio_read_data(tmio_context* context, void* buffer, int capacity) {
+    if (!context || context->status < 0) return -1;
+    if (capacity < 0 || (context->pending && context->pending_header < 0)) return -2;
+    int32_t header;
+    if (!take_header(context, header)) return -1;
+    if (header < 0) {
+        // Left for tmio_read_tag, which also deals with protocol tags and reserved values.
+        ++context->read_missing;
+        context->pending = 1;
+        context->pending_header = header;
+        return -2;
+    }
+    size_t length = static_cast<size_t>(header);
+    size_t stored = std::min(length, static_cast<size_t>(capacity));
+    if (bufio_read(context->stream, buffer, stored) != stored) {
+        tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+        return -1;
+    }
+    ++context->data_records_in;
+    context->bytes_read += stored + sizeof header;
+    if (header > capacity) ++context->read_truncated;
+    if (header < capacity) ++context->read_shortened;
+    if (!read_away(context, length - stored, true)) return -1;
+    return header;
+}
+
+BACKGROUND_EXPORT int tmio_wait(tmio_context* context, int timeout) {
+    if (!context || !context->stream) return -1;
+    if (tmio_flush(context) < 0) return -1;
+    return advance_to_tag(context, true, timeout);
+}
+
+BACKGROUND_EXPORT int tmio_flush(tmio_context* context) {
+    if (!context) return -1;
+    if (!context->has_written) return 0;
+    if (bufio_flush(context->stream) < 0) {
+        tmio_set_status(context, TMIO_STATUS_FLUSH_ERROR);
+        return -1;
+    }
+    ++context->data_flushes;
+    return 0;
+}
+
+BACKGROUND_EXPORT int tmio_sync(tmio_context* context) {
+    if (!context || !context->stream) return -1;
+    if (tmio_flush(context) < 0) return -1;
+    if (bufio_sync(context->stream) < 0) {
+        context->status = TMIO_STATUS_FLUSH_ERROR;
+        return -1;
+    }
+    return 0;
+}
+
+BACKGROUND_EXPORT int tmio_close(tmio_context* context) {
+    if (!context) return 0;
+    int result = 0;
+    if (context->stream) {
+        // A final flush or close that fails is reported: those bytes never reached their file or peer.
+        if (bufio_flush(context->stream) < 0) result = -1;
+        if (bufio_close(context->stream) < 0) result = -1;
+    }
+    reset(context);
+    return result;
+}
+
+BACKGROUND_EXPORT int tmio_delete(tmio_context* context) {
+    int result = tmio_close(context);
+    std::free(context);
+    return result;
+}
+
+BACKGROUND_EXPORT void tmio_set_status(tmio_context* context, int status) {
+    if (!context) return;
+    context->status = stream_ended(context) ? TMIO_STATUS_TIMEOUT : status;
+}
+
+BACKGROUND_EXPORT int tmio_status(tmio_context* context) {
+    if (!context) return TMIO_STATUS_CONNECTION_ERROR;
+    return context->status <= 0 ? context->status : TMIO_STATUS_OKAY;
+}
+
+BACKGROUND_EXPORT const char* tmio_status_str(tmio_context* context) {
+    static const char* const texts[] = {"okay",        "connection error", "read error",      "write error",
+                                        "flush error", "timeout",          "handshake error", "protocol error"};
+    int status = tmio_status(context);
+    return status >= TMIO_STATUS_PROTOCOL_ERROR ? texts[-status] : "unknown error";
+}
+
+BACKGROUND_EXPORT int tmio_timeout(tmio_context* context, int timeout) {
+    if (!context) return 0;
+    int previous = context->timeout;
+    context->timeout = timeout;
+    if (context->stream) bufio_timeout(context->stream, timeout);
+    return previous;
+}
+
+BACKGROUND_EXPORT const char* tmio_protocol(tmio_context* context) { return context ? context->protocol : ""; }
+
+BACKGROUND_EXPORT const char* tmio_stream_protocol(tmio_context* context) {
+    return context ? context->peer_protocol : "";
+}
+
+BACKGROUND_EXPORT int tmio_type(tmio_context* context) { return context ? context->type : -1; }
+
+BACKGROUND_EXPORT bufio_stream* tmio_stream_handle(tmio_context* context) {
+    return context ? context->stream : nullptr;
+}
+
+BACKGROUND_EXPORT int tmio_monitor(tmio_context* context) {
+    if (!context) return -1;
+    std::fprintf(stderr, "tmio_monitor: statistics\n");
+    std::fprintf(stderr, "... tags written     %lld\n", context->tags_written);
+    std::fprintf(stderr, "... data records out %lld\n", context->data_records_out);
+    std::fprintf(stderr, "... tags read        %lld\n", context->tags_read);
+    std::fprintf(stderr, "... data records in  %lld\n", context->data_records_in);
+    std::fprintf(stderr, "... data flushes     %lld\n", context->data_flushes);
+    std::fprintf(stderr, "... read zero        %lld\n", context->read_zero);
+    std::fprintf(stderr, "... read missing     %lld\n", context->read_missing);
+    std::fprintf(stderr, "... read shortened   %lld\n", context->read_shortened);
+    std::fprintf(stderr, "... read truncated   %lld\n", context->read_truncated);
+    std::fprintf(stderr, "... data skipped     %lld\n", context->data_skipped);
+    std::fprintf(stderr, "... tags skipped     %lld\n", context->tags_skipped);
+    std::fprintf(stderr, "... bytes written    %zu\n", context->bytes_written);
+    std::fprintf(stderr, "... bytes read       %zu\n", context->bytes_read);
+    std::fprintf(stderr, "... bytes skipped    %zu\n", context->bytes_skipped);
+    return 0;
+}
+
+}  // extern "C"
