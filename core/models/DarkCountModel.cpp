@@ -9,6 +9,7 @@
 #include "EventSort.hpp"
 #include "format.hpp"
 #include "RandomDraws.hpp"
+#include "Refusal.hpp"
 
 namespace background {
 
@@ -23,8 +24,8 @@ struct DarkCountModel::Impl {
 DarkCountModel::DarkCountModel(double rate, unsigned long num_channels, unsigned long seed, int gen_type) {
     // A negative count arrives sign-extended and would loop ~2^64 times.
     if (static_cast<long>(num_channels) < 0)
-        throw std::invalid_argument(
-            format("Number of channels must not be negative, got {}!", static_cast<long>(num_channels)));
+        throw detail::Refused<std::invalid_argument>(
+            format("num_channels must not be negative, got {}!", static_cast<long>(num_channels)));
     impl = std::make_unique<Impl>(Impl{rate, num_channels, detail::Mt64(seed), gen_type});
 }
 
@@ -51,6 +52,8 @@ namespace detail {
 DarkCountDraws::DarkCountDraws(Mt64& engine, double rate, unsigned long channels, double begin,
                                double end)
     : engine(engine), num_channels(channels), begin(begin), span(end - begin) {
+    // Without channels there is nothing to draw, whatever the rate.
+    if (channels == 0) return;
     const double mean = rate * span;
     check_poisson_mean(mean);
     // One distribution for all channels: above a mean of 12 it keeps a
