@@ -214,10 +214,9 @@ bool wait_ready(bufio_stream* stream, short events) {
     if (events == POLLIN) {
         if (seen & POLLIN) return true;
         if ((seen & POLLHUP) && !(seen & POLLERR)) return true;
-        stream->status = (seen & POLLERR) ? -EIO : -EBADF;
-        return false;
+    } else if (seen == POLLOUT) {
+        return true;
     }
-    if (seen == POLLOUT) return true;
     stream->status = (seen & POLLHUP) ? -EPIPE : (seen & POLLERR) ? -EIO : -EBADF;
     return false;
 }
