@@ -46,7 +46,8 @@ TEST(BufioPollEvents, EveryEventGetsItsStatus) {
                                                      {Call::write, POLLHUP | POLLERR, -EPIPE},
                                                      {Call::write, POLLNVAL, -EBADF},
                                                      {Call::wait, POLLERR, -EIO},
-                                                     {Call::wait, POLLHUP | POLLERR, -EPIPE}}) {
+                                                     {Call::wait, POLLHUP | POLLERR, -EPIPE},
+                                                     {Call::wait, POLLNVAL, -EIO}}) {
         bool writing = c.call == Call::write;
         // The other end stays open, so the stream's own transfer finds nothing to do and waits.
         int other = -1;
