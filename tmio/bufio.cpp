@@ -786,3 +786,16 @@ BACKGROUND_EXPORT int bufio_set_mem_field(bufio_stream* stream, void* address, s
 }
 
 }  // extern "C"
+
+size_t bufio_remaining(bufio_stream* stream) {
+    if (!stream) return 0;
+    if (stream->type == BUFIO_TYPE_MEM)
+        return access_mode(stream) == O_RDONLY && stream->mem_addr ? stream->mem_size - stream->mem_pos : 0;
+    if (stream->type != BUFIO_TYPE_FILE && stream->type != BUFIO_TYPE_LOCKEDFILE) return SIZE_MAX;
+    struct stat status {};
+    if (fstat(stream->fd, &status) < 0 || !S_ISREG(status.st_mode)) return SIZE_MAX;
+    off_t position = lseek(stream->fd, 0, SEEK_CUR);
+    if (position < 0) return SIZE_MAX;
+    size_t ahead = status.st_size > position ? static_cast<size_t>(status.st_size - position) : 0;
+    return stream->in_avail + ahead;
+}

@@ -30,3 +30,8 @@ struct bufio_stream {
     size_t mem_size;
     size_t mem_pos;
 };
+
+// Bytes that reads can still deliver from a regular file (plain or locked) or a memory block opened for
+// reading; SIZE_MAX for every other stream, whose length is not known beforehand. Lets a reader refuse a
+// length read from the data before it spends memory on it. Hidden: the stream layers' own helper.
+size_t bufio_remaining(bufio_stream* stream);

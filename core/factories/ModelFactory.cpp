@@ -1,5 +1,6 @@
 // Class table of section "models".
 
+#include "background/CachedModel.hpp"
 #include "background/CosmicRayModel.hpp"
 #include "background/DarkCountModel.hpp"
 #include "background/Factory.hpp"
@@ -41,6 +42,10 @@ void Factory<BackgroundModel>::build_class_resolve_table() {
         int seed = settings["seed"];
         return std::make_unique<CosmicRayModel>(*provider, *flux, static_cast<unsigned long>(seed), gen_type,
                                                 throw_index, r_max, theta_max, e_min, e_max, warn_invalid);
+    };
+    classes["CachedModel"] = [this](Settings settings) {
+        std::string cache_file = settings["cache_file"];
+        return std::make_unique<CachedModel>(path(cache_file));
     };
     classes["GenericModel"] = [this](Settings settings) {
         auto generic = std::make_unique<GenericModel>();
