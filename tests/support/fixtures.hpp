@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <random>
 #include <string>
 #include <string_view>
@@ -110,5 +111,9 @@ inline void expect_same(const std::vector<Metadata>& a, const std::vector<Metada
     auto fields = [](const Metadata& m) { return std::tuple(m.uid, m.primary, m.energy, m.x, m.y, m.theta, m.phi, m.time); };
     for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(fields(a[i]), fields(b[i])) << i;
 }
+
+// What an std::ios_base::failure made from `message` reports: the message
+// with the error-code text the standard library adds.
+inline std::string io_failure(const std::string& message) { return std::ios_base::failure(message).what(); }
 
 }  // namespace background::testing
