@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs (Release) and runs them all: the dark-count
-# engine job and the AutoMergeList cost natively, tagged-message files against
-# plain write/read calls, the cosmic-ray job natively and in numpy on the same
+# engine job and the AutoMergeList cost natively, tagged-message files and
+# event files against plain write/read calls, model-cache sampling, the cosmic-ray job natively and in numpy on the same
 # shower rates, and the dark-count job through the Python module against plain
 # numpy.
 set -euo pipefail
@@ -16,6 +16,7 @@ numpy_env=(env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE)
 
 build/bench/bench_engine
 build/bench/bench_tmio
+build/bench/bench_cache
 rates=$(mktemp)
 trap 'rm -f "$rates"' EXIT
 build/bench/bench_cosmic_ray "$rates"

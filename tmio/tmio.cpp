@@ -475,25 +475,54 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
 
 int tmio_write_elements(tmio_context* context, const void* data, int count, size_t size, size_t gap_offset,
                         size_t gap_size) {
-    // Elements pass through this block, where their gaps are cleared; the caller's memory stays as it is.
-    unsigned char block[16384];
     auto length = static_cast<long long>(count) * static_cast<long long>(size);
-    if (count < 0 || length > INT_MAX || size > sizeof block || gap_offset + gap_size > size) return -1;
+    if (count < 0 || length > INT_MAX || gap_offset + gap_size > size) return -1;
     if (gap_size == 0) return tmio_write_data(context, data, static_cast<int>(length));
     if (!context || !(context->tag_written & 1) || context->status < 0) return -1;
     context->has_written = 1;
     auto header = static_cast<int32_t>(length);
     bool written = write_all(context, &header, sizeof header);
-    const size_t per_block = sizeof block / size;
+    // Elements whose gaps are clear already go out from the caller's memory, in runs as long as they last.
+    // Blocks with something in a gap are copied into the stream's output and cleared there, so the
+    // caller's memory stays as it is and no byte is copied twice.
+    const size_t per_block = std::max<size_t>(1, 65536 / size);
+    constexpr size_t run_limit = size_t{1} << 19;
     const auto* next = static_cast<const unsigned char*>(data);
+    const unsigned char* run = next;
+    size_t run_bytes = 0;
     for (auto left = static_cast<size_t>(count); written && left > 0;) {
         size_t n = std::min(left, per_block);
-        std::memcpy(block, next, n * size);
-        for (size_t i = 0; i < n; ++i) std::memset(block + i * size + gap_offset, 0, gap_size);
-        written = write_all(context, block, n * size);
+        unsigned char in_gaps = 0;
+        for (size_t i = 0; i < n; ++i)
+            for (size_t j = 0; j < gap_size; ++j) in_gaps |= next[i * size + gap_offset + j];
+        if (in_gaps == 0) {
+            // Runs go out while their bytes are still in the cache from the look at their gaps; each is
+            // larger than the buffer, so it goes out without a copy.
+            run_bytes += n * size;
+            if (run_bytes >= run_limit) {
+                written = write_all(context, run, run_bytes);
+                run += run_bytes;
+                run_bytes = 0;
+            }
+        } else {
+            written = write_all(context, run, run_bytes);
+            for (size_t i = 0; written && i < n;) {
+                unsigned char* room = nullptr;
+                size_t k = std::min(n - i, bufio_output_room(context->stream, size, &room) / size);
+                written = k > 0;
+                if (!written) break;
+                std::memcpy(room, next + i * size, k * size);
+                for (size_t e = 0; e < k; ++e) std::memset(room + e * size + gap_offset, 0, gap_size);
+                bufio_output_added(context->stream, k * size);
+                i += k;
+            }
+            run = next + n * size;
+            run_bytes = 0;
+        }
         next += n * size;
         left -= n;
     }
+    written = written && write_all(context, run, run_bytes);
     if (!written) {
         tmio_set_status(context, TMIO_STATUS_WRITE_ERROR);
         return -1;

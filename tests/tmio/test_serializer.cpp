@@ -25,11 +25,11 @@ Bytes image_of(const T& value) {
     return bytes;
 }
 
-std::vector<BackgroundEvent> some_events(size_t n) {
+// Events with garbage in the alignment bytes, which files must not carry: every one, or one in `dirty_every`.
+std::vector<BackgroundEvent> some_events(size_t n, size_t dirty_every = 1) {
     std::vector<BackgroundEvent> events(n);
     for (size_t i = 0; i < n; ++i) {
-        // Garbage in the alignment bytes, which files must not carry.
-        std::memset(&events[i], static_cast<int>(0x40 + i % 64), sizeof(BackgroundEvent));
+        if (i % dirty_every == 0) std::memset(&events[i], static_cast<int>(0x40 + i % 64), sizeof(BackgroundEvent));
         events[i].time = 0.125 * static_cast<double>(i);
         events[i].type = static_cast<int>(i % 3) - 1;
         events[i].id = 1000 + i;
@@ -71,9 +71,10 @@ protected:
 };
 
 TEST_F(Serializer_, WholeFileImagesAndRoundTrips) {
-    for (size_t n : {0, 1, 5}) {
+    // The large vector has long runs of clear gaps between a few events to clear.
+    for (size_t n : {0, 1, 5, 60000}) {
         SCOPED_TRACE(n);
-        auto events = some_events(n);
+        auto events = some_events(n, n > 1000 ? 7919 : 1);
         auto records = some_records(n);
         std::vector<double> numbers(n);
         for (size_t i = 0; i < n; ++i) numbers[i] = -1.5 * static_cast<double>(i) + 1e-300;
@@ -204,6 +205,9 @@ TEST_F(Serializer_, WritesCutShortByAFileSizeLimitThrow) {
     for (const Case& c : std::initializer_list<Case>{
              {"events", [&](const fs::path& path) { serializer->write_events(path, events); }, "flush error"},
              {"many events", [&](const fs::path& path) { serializer->write_events(path, many); }, "write error"},
+             {"many events with clear gaps",
+              [&](const fs::path& path) { serializer->write_events(path, std::vector<BackgroundEvent>(20000)); },
+              "write error"},
              {"metadata", [&](const fs::path& path) { serializer->write_metadata(path, records); }, "flush error"},
              {"numbers", [&](const fs::path& path) { serializer->write_numbers(path, std::vector<double>(600, 1.0)); },
               "flush error"}}) {

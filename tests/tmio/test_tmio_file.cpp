@@ -12,6 +12,7 @@
 #include "background/Metadata.hpp"
 #include "stream_support.hpp"
 #include "tmio/TMIO.hpp"
+#include "tmio_context.hpp"
 
 // The largest block asked of operator new since the last reset: shows how much memory a read spent.
 namespace {
@@ -179,6 +180,26 @@ TEST(TmioFile, ItemImagesAndTheirReadBack) {
     for (auto [tag, name] : {std::pair{1, "STRUCT"}, {2, "STRING"}, {3, "VECTOR"}, {4, "MAP"}, {0, "INVALID"},
                              {9, "INVALID"}, {-1, "INVALID"}})
         EXPECT_EQ(TMIO::tag_str(tag), name);
+}
+
+TEST(TmioFile, ElementsWithGapsIntoMemoryBlocks) {
+    const BackgroundEvent events[] = {event(1.0, 1, 1), event(2.0, 2, 2), event(3.0, 3, 3)};
+    const Bytes expected = concat({header_bytes(-3), int_bytes(72), file_image(events[0]), file_image(events[1]),
+                                   file_image(events[2])});
+    for (size_t missing : {0, 1}) {
+        SCOPED_TRACE(missing);
+        Bytes block(expected.size() - missing, 0);
+        tmio_context* context = tmio_init("P", 0, 0, 0);
+        // The protocol tag goes out and the flush returns to the block's start, where the records follow.
+        ASSERT_GE(tmio_create(context, mem_address(block.data(), block.size()).c_str(), 0), 0);
+        ASSERT_EQ(tmio_write_tag(context, 3), 0);
+        EXPECT_EQ(tmio_write_elements(context, events, 3, sizeof(BackgroundEvent), 12, 4), missing ? -1 : 72);
+        if (missing)
+            EXPECT_STREQ(tmio_status_str(context), "write error");
+        else
+            EXPECT_EQ(block, expected);
+        tmio_delete(context);
+    }
 }
 
 TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
