@@ -22,6 +22,7 @@
 
 #include "background/CachedModel.hpp"
 #include "background/Serializer.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
@@ -32,23 +33,6 @@ constexpr size_t event_count = 10'000'000;
 constexpr double cache_seconds = 100.0;  // 100 000 events per second: 1000 in a 10 ms span
 constexpr double span = 0.01;
 constexpr size_t header_bytes = 84;
-
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "bench_cache: %s failed\n", what);
-    std::exit(1);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
 
 // Ascending times with a little jitter, types and ids as a model would draw them; value-initialised, so
 // their alignment bytes are zero as in the file.

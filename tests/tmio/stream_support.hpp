@@ -54,6 +54,14 @@ inline Bytes header_bytes(int32_t header) {
     return bytes;
 }
 
+// The memory image of a value.
+template <class T>
+Bytes image_of(const T& value) {
+    Bytes bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());

@@ -16,15 +16,6 @@ using background::testing::io_failure;
 using background::testing::run_with_file_size_limit;
 namespace fs = std::filesystem;
 
-Bytes int_bytes(int32_t value) { return header_bytes(value); }
-
-template <class T>
-Bytes image_of(const T& value) {
-    Bytes bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
-
 // Events with garbage in the alignment bytes, which files must not carry: every one, or one in `dirty_every`.
 std::vector<BackgroundEvent> some_events(size_t n, size_t dirty_every = 1) {
     std::vector<BackgroundEvent> events(n);
@@ -59,8 +50,8 @@ Bytes file_image(const char* protocol, const std::vector<T>& values, bool gap) {
         if (gap) std::fill(element.begin() + 12, element.begin() + 16, 0);
         elements.insert(elements.end(), element.begin(), element.end());
     }
-    return concat({protocol_image(protocol), header_bytes(-3), int_bytes(4), int_bytes(static_cast<int32_t>(values.size())),
-                   int_bytes(static_cast<int32_t>(elements.size())), elements});
+    return concat({protocol_image(protocol), header_bytes(-3), header_bytes(4), header_bytes(static_cast<int32_t>(values.size())),
+                   header_bytes(static_cast<int32_t>(elements.size())), elements});
 }
 
 class Serializer_ : public ::testing::Test {
@@ -119,12 +110,12 @@ TEST_F(Serializer_, ReadersCheckTheKindOfFileAndPassOverWhatTheyDoNotNeed) {
     // A longer protocol that begins with the expected one, data records before the item and anything
     // after it are accepted.
     Bytes doubles = image_of(std::array{3.0, 4.0});
-    write_file(file("extended"), concat({protocol_image("NUMBER_PROTOCOL_V2"), int_bytes(3), Bytes{1, 2, 3},
-                                         header_bytes(-3), int_bytes(4), int_bytes(2), int_bytes(16), doubles,
-                                         header_bytes(-1), int_bytes(0), Bytes{0xFF}}));
+    write_file(file("extended"), concat({protocol_image("NUMBER_PROTOCOL_V2"), header_bytes(3), Bytes{1, 2, 3},
+                                         header_bytes(-3), header_bytes(4), header_bytes(2), header_bytes(16), doubles,
+                                         header_bytes(-1), header_bytes(0), Bytes{0xFF}}));
     EXPECT_EQ(serializer->read_numbers(file("extended")), (std::vector<double>{3.0, 4.0}));
     // A vector item under another tag than VECTOR is refused.
-    write_file(file("struct"), concat({protocol_image("NUMBER_PROTOCOL"), header_bytes(-1), int_bytes(4), int_bytes(2)}));
+    write_file(file("struct"), concat({protocol_image("NUMBER_PROTOCOL"), header_bytes(-1), header_bytes(4), header_bytes(2)}));
     expect_throw<std::ios_base::failure>(
         [&] { serializer->read_numbers(file("struct")); },
         io_failure("Read error in file " + file("struct").generic_string() + ": Found tag STRUCT but required tag VECTOR."));

@@ -52,15 +52,6 @@ using background::testing::run_with_file_size_limit;
 using tmio::TMIO;
 namespace fs = std::filesystem;
 
-template <class T>
-Bytes image_of(const T& value) {
-    Bytes bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
-
-Bytes int_bytes(int32_t value) { return header_bytes(value); }
-
 // What `body` throws, empty when it returns.
 std::string thrown(const std::function<void()>& body) {
     try {
@@ -120,7 +111,7 @@ TEST(TmioFile, ItemImagesAndTheirReadBack) {
     };
     std::vector<Case> cases = {
         {"struct item of a u64", [&](TMIO& out) { out.write_raw(TMIO::STRUCT, &uid, 8); },
-         concat({header_bytes(-1), int_bytes(8), Bytes{8, 7, 6, 5, 4, 3, 2, 1}}),
+         concat({header_bytes(-1), header_bytes(8), Bytes{8, 7, 6, 5, 4, 3, 2, 1}}),
          [&](TMIO& in) {
              uint64_t back = 0;
              in.read_raw(TMIO::STRUCT, &back, 8);
@@ -130,16 +121,16 @@ TEST(TmioFile, ItemImagesAndTheirReadBack) {
          concat({Bytes{0xFD, 0xFF, 0xFF, 0xFF, 4, 0, 0, 0, 3, 0, 0, 0, 0x18, 0, 0, 0}, image_of(doubles)}),
          [&](TMIO& in) { EXPECT_EQ(in.read_vector<double>(), std::vector<double>(doubles, doubles + 3)); }},
         {"empty vector item", [&](TMIO& out) { out.write_array(TMIO::VECTOR, doubles, 0); },
-         concat({header_bytes(-3), int_bytes(4), int_bytes(0), int_bytes(0)}),
+         concat({header_bytes(-3), header_bytes(4), header_bytes(0), header_bytes(0)}),
          [&](TMIO& in) { EXPECT_TRUE(in.read_vector<double>().empty()); }},
         {"events with zero alignment bytes", [&](TMIO& out) { out.write_array(TMIO::VECTOR, events, 2); },
-         concat({header_bytes(-3), int_bytes(4), int_bytes(2), int_bytes(48), file_image(events[0]),
+         concat({header_bytes(-3), header_bytes(4), header_bytes(2), header_bytes(48), file_image(events[0]),
                  file_image(events[1])}),
          [&](TMIO& in) {
              background::testing::expect_same_events(in.read_vector<BackgroundEvent>(), {events[0], events[1]});
          }},
         {"records with zero alignment bytes", [&](TMIO& out) { out.write_array(TMIO::VECTOR, records, 3); },
-         concat({header_bytes(-3), int_bytes(4), int_bytes(3), int_bytes(192), file_image(records[0]),
+         concat({header_bytes(-3), header_bytes(4), header_bytes(3), header_bytes(192), file_image(records[0]),
                  file_image(records[1]), file_image(records[2])}),
          [&](TMIO& in) {
              background::testing::expect_same(in.read_vector<Metadata>(), {records[0], records[1], records[2]});
@@ -149,8 +140,8 @@ TEST(TmioFile, ItemImagesAndTheirReadBack) {
              out.write_raw(TMIO::STRUCT, &records[0], sizeof(Metadata));
              out.write_array(TMIO::VECTOR, records, 2);
          },
-         concat({header_bytes(-1), int_bytes(64), image_of(records[0]), header_bytes(-3), int_bytes(4), int_bytes(2),
-                 int_bytes(128), file_image(records[0]), file_image(records[1])}),
+         concat({header_bytes(-1), header_bytes(64), image_of(records[0]), header_bytes(-3), header_bytes(4), header_bytes(2),
+                 header_bytes(128), file_image(records[0]), file_image(records[1])}),
          [&](TMIO& in) {
              Metadata first;
              in.read_raw(TMIO::STRUCT, &first, sizeof first);
@@ -184,7 +175,7 @@ TEST(TmioFile, ItemImagesAndTheirReadBack) {
 
 TEST(TmioFile, ElementsWithGapsIntoMemoryBlocks) {
     const BackgroundEvent events[] = {event(1.0, 1, 1), event(2.0, 2, 2), event(3.0, 3, 3)};
-    const Bytes expected = concat({header_bytes(-3), int_bytes(72), file_image(events[0]), file_image(events[1]),
+    const Bytes expected = concat({header_bytes(-3), header_bytes(72), file_image(events[0]), file_image(events[1]),
                                    file_image(events[2])});
     for (size_t missing : {0, 1}) {
         SCOPED_TRACE(missing);
@@ -215,7 +206,7 @@ TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
         return fails("Failed to read from file " + path + "!\nImplementation reports: " + status);
     };
     auto vector_head = [](int32_t count, int32_t bytes) {
-        return concat({header_bytes(-3), int_bytes(4), int_bytes(count), int_bytes(bytes)});
+        return concat({header_bytes(-3), header_bytes(4), header_bytes(count), header_bytes(bytes)});
     };
     auto struct8 = [](TMIO& in) {
         char out[8];
@@ -231,18 +222,18 @@ TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
     };
     const int32_t most = std::numeric_limits<int32_t>::max() / 8;
     std::vector<Case> cases = {
-        {"struct record shorter than required", concat({header_bytes(-1), int_bytes(4), Bytes(4, 1)}), struct8,
+        {"struct record shorter than required", concat({header_bytes(-1), header_bytes(4), Bytes(4, 1)}), struct8,
          read_error(4, 8)},
         {"vector where a struct is required", vector_head(0, 0), struct8,
          fails("Read error in file " + path + ": Found tag VECTOR but required tag STRUCT.")},
-        {"unknown tag", concat({header_bytes(-9), int_bytes(8), Bytes(8, 0)}), struct8,
+        {"unknown tag", concat({header_bytes(-9), header_bytes(8), Bytes(8, 0)}), struct8,
          fails("Read error in file " + path + ": Found tag INVALID but required tag STRUCT.")},
         {"no item left", {}, struct8, fails("Reached end of file " + path + "!")},
-        {"struct cut inside its record", concat({header_bytes(-1), int_bytes(8), Bytes(5, 1)}), struct8,
+        {"struct cut inside its record", concat({header_bytes(-1), header_bytes(8), Bytes(5, 1)}), struct8,
          read_failed("timeout")},
-        {"reserved header", int_bytes(-1000000002), struct8, read_failed("read error")},
-        {"count record of 8 bytes", concat({header_bytes(-3), int_bytes(8), Bytes(8, 0)}), doubles, read_error(8, 4)},
-        {"negative count", concat({header_bytes(-3), int_bytes(4), int_bytes(-1), int_bytes(0)}), doubles,
+        {"reserved header", header_bytes(-1000000002), struct8, read_failed("read error")},
+        {"count record of 8 bytes", concat({header_bytes(-3), header_bytes(8), Bytes(8, 0)}), doubles, read_error(8, 4)},
+        {"negative count", concat({header_bytes(-3), header_bytes(4), header_bytes(-1), header_bytes(0)}), doubles,
          "cannot create std::vector larger than max_size()", true},
         {"element record shorter than the count", concat({vector_head(3, 16), Bytes(16, 0)}), doubles,
          read_error(16, 24)},
@@ -250,7 +241,7 @@ TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
          read_error(16, 8)},
         {"count whose bytes exceed the int range", concat({vector_head(1 << 28, 8), Bytes(8, 0)}), doubles,
          read_error(8, 2147483648)},
-        {"tag where the element record is due", concat({header_bytes(-3), int_bytes(4), int_bytes(2), header_bytes(-1)}),
+        {"tag where the element record is due", concat({header_bytes(-3), header_bytes(4), header_bytes(2), header_bytes(-1)}),
          doubles, read_failed("okay")},
         {"element record cut short", concat({vector_head(1000, 8000), Bytes(100, 0)}), doubles,
          read_failed("timeout")},
@@ -296,8 +287,8 @@ TEST(TmioFile, StreamsOfUnknownLengthGetMemoryAsTheBytesArrive) {
     Bytes payload(values.size() * 8);
     std::memcpy(payload.data(), values.data(), payload.size());
     const int32_t most = std::numeric_limits<int32_t>::max() / 8;
-    send(concat({protocol_image("P"), header_bytes(-3), int_bytes(4), int_bytes(20000), int_bytes(160000), payload,
-                 header_bytes(-3), int_bytes(4), int_bytes(most), int_bytes(most * 8), Bytes(100000, 0)}));
+    send(concat({protocol_image("P"), header_bytes(-3), header_bytes(4), header_bytes(20000), header_bytes(160000), payload,
+                 header_bytes(-3), header_bytes(4), header_bytes(most), header_bytes(most * 8), Bytes(100000, 0)}));
 
     TMIO in(fifo, std::ios::in, "P");
     largest_allocation = 0;
@@ -444,7 +435,7 @@ TEST(TmioFile, VectorsBeyondOneDataRecordAreRefusedBeforeWriting) {
                                              write_failed(file, "okay"));
         out.close();
     }
-    EXPECT_EQ(file_bytes(file), concat({protocol_image("P"), header_bytes(-3), int_bytes(4), int_bytes(-1)}));
+    EXPECT_EQ(file_bytes(file), concat({protocol_image("P"), header_bytes(-3), header_bytes(4), header_bytes(-1)}));
 }
 
 TEST(TmioFile, CloseReportsBytesThatDidNotReachTheFile) {
