@@ -21,6 +21,18 @@
 # Names of the layers declared so far, lowest first.
 set(BACKGROUND_LAYERS "")
 
+# How every object of the shared library is compiled: position independent,
+# with hidden visibility (BACKGROUND_EXPORT marks what is exported).
+function(background_library_objects target)
+  set_target_properties(${target} PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  # No fused multiply-add: random times and mock showers must come out of the
+  # formulas bit for bit, whatever -march a build uses.
+  target_compile_options(${target} PRIVATE -Wall -Wextra -ffp-contract=off)
+endfunction()
+
 # background_layer(<name>
 #   [SOURCES <folder or file>...]   folders contribute their *.cpp
 #   [EXCLUDE <file>...]             files of those folders that belong elsewhere
@@ -79,14 +91,8 @@ function(background_layer name)
   target_link_libraries(background_${name} PUBLIC background_${name}_headers PRIVATE background_internal ${arg_LINK})
   list(TRANSFORM arg_PRIVATE_INCLUDE PREPEND ${root}/)
   target_include_directories(background_${name} PRIVATE ${arg_PRIVATE_INCLUDE})
-  set_target_properties(background_${name} PROPERTIES
-    POSITION_INDEPENDENT_CODE ON
-    CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON
-    BACKGROUND_PRIVATE_INCLUDE "${arg_PRIVATE_INCLUDE}")
-  # No fused multiply-add: random times and mock showers must come out of the
-  # formulas bit for bit, whatever -march a build uses.
-  target_compile_options(background_${name} PRIVATE -Wall -Wextra -ffp-contract=off)
+  set_target_properties(background_${name} PROPERTIES BACKGROUND_PRIVATE_INCLUDE "${arg_PRIVATE_INCLUDE}")
+  background_library_objects(background_${name})
 
   list(APPEND BACKGROUND_LAYERS ${name})
   set(BACKGROUND_LAYERS ${BACKGROUND_LAYERS} PARENT_SCOPE)

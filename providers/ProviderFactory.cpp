@@ -2,6 +2,8 @@
 
 #include "background/Factory.hpp"
 #include "background/MockProvider.hpp"
+#include "background/MultiProvider.hpp"
+#include "background/SimulationProvider.hpp"
 
 namespace background {
 
@@ -16,6 +18,28 @@ void Factory<ShowerProvider>::build_class_resolve_table() {
         int num_showers = settings["num_showers"];
         return std::make_unique<MockProvider>(static_cast<unsigned long>(num_showers), index, e_min, e_max, r_max,
                                               theta_max);
+    };
+    classes["SimulationProvider"] = [this](Settings settings) {
+        bool warn_unverified = settings["warn_unverified"];
+        double cutoff_interval = settings["cutoff_interval"];
+        int cutoff_pes = settings["cutoff_pes"];
+        int file_limit = settings["file_limit"];
+        std::string input_files = settings["input_files"];
+        return std::make_unique<SimulationProvider>(path(input_files), file_limit, cutoff_pes, cutoff_interval,
+                                                    warn_unverified);
+    };
+    classes["MultiProvider"] = [this](Settings settings) {
+        bool warn_unverified = settings["warn_unverified"];
+        double cutoff_interval = settings["cutoff_interval"];
+        int cutoff_pes = settings["cutoff_pes"];
+        auto multi = std::make_unique<MultiProvider>(cutoff_pes, cutoff_interval, warn_unverified);
+        Settings datasets = settings["datasets"];
+        for (const auto& name : datasets.keys()) {
+            int file_limit = datasets[name]["file_limit"];
+            std::string input_files = datasets[name]["input_files"];
+            multi->add_dataset(path(input_files), file_limit);
+        }
+        return multi;
     };
 }
 

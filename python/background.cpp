@@ -1,4 +1,9 @@
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "background/Background.hpp"
 #include "bindings.hpp"
@@ -78,9 +83,102 @@ RuntimeError
 IndexError
     If begin or end are outside the sampling interval.)";
 
+// The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+std::size_t utf8_length(std::string_view text) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    auto continues = [&](std::size_t i, unsigned char low = 0x80, unsigned char high = 0xBF) {
+        return i < text.size() && byte(i) >= low && byte(i) <= high;
+    };
+    unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return continues(1) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        // No overlong forms and no surrogates.
+        bool second = lead == 0xE0 ? continues(1, 0xA0) : lead == 0xED ? continues(1, 0x80, 0x9F) : continues(1);
+        return second && continues(2) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        // No overlong forms and nothing above U+10FFFF.
+        bool second = lead == 0xF0 ? continues(1, 0x90) : lead == 0xF4 ? continues(1, 0x80, 0x8F) : continues(1);
+        return second && continues(2) && continues(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+// The text with every byte that is not part of well-formed UTF-8 written as
+// \xNN, as Python's "backslashreplace" writes it.
+std::string escape_utf8(std::string_view text) {
+    std::string escaped;
+    while (!text.empty()) {
+        if (std::size_t n = utf8_length(text)) {
+            escaped.append(text.substr(0, n));
+            text.remove_prefix(n);
+        } else {
+            constexpr const char* digits = "0123456789abcdef";
+            auto b = static_cast<unsigned char>(text.front());
+            escaped += {'\\', 'x', digits[b >> 4], digits[b & 0xF]};
+            text.remove_prefix(1);
+        }
+    }
+    return escaped;
+}
+
+const std::nested_exception* nested_in(const std::exception& e) {
+    auto* nested = dynamic_cast<const std::nested_exception*>(&e);
+    return nested && nested->nested_ptr() ? nested : nullptr;
+}
+
+// Whether every message of the exception and its nested causes is UTF-8.
+bool messages_decode(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        if (escape_utf8(e.what()) != e.what()) return false;
+        auto* nested = nested_in(e);
+        return !nested || messages_decode(nested->nested_ptr());
+    } catch (...) {
+        return true;
+    }
+}
+
+// The Python class the binding library's own translation gives an exception.
+PyObject* python_class(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return PyExc_MemoryError;
+    if (dynamic_cast<const std::out_of_range*>(&e)) return PyExc_IndexError;
+    if (dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::domain_error*>(&e) ||
+        dynamic_cast<const std::length_error*>(&e) || dynamic_cast<const std::range_error*>(&e))
+        return PyExc_ValueError;
+    if (dynamic_cast<const std::overflow_error*>(&e)) return PyExc_OverflowError;
+    return PyExc_RuntimeError;
+}
+
+// Raises what the library's own translation raises, the nested cause first
+// and then the exception from it, with escaped messages.
+void raise_escaped(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        if (auto* nested = nested_in(e)) raise_escaped(nested->nested_ptr());
+        const std::string text = escape_utf8(e.what());
+        if (PyErr_Occurred())
+            py::raise_from(python_class(e), text.c_str());
+        else
+            py::set_error(python_class(e), text.c_str());
+    }
+}
+
+// Names from a settings file reach messages as they stand there; a byte that
+// is not UTF-8 would make Python drop the whole message. Such messages are
+// escaped; every other exception takes the library's own translation.
+void translate_undecodable(std::exception_ptr error) {
+    if (messages_decode(error)) std::rethrow_exception(error);
+    raise_escaped(error);
+}
+
 }  // namespace
 
 void define_background(py::module_& module) {
+    py::register_local_exception_translator(translate_undecodable);
     py::class_<Background>(module, "Background")
         .def(py::init<const std::string&>(), py::arg("settings"), init_doc)
         .def("next_chunk", &Background::next_chunk, py::arg("time_span"), next_chunk_doc)

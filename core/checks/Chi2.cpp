@@ -127,10 +127,12 @@ Chi2::Law Chi2::poisson(unsigned long n, double mean) {
     double count = static_cast<double>(n);
     // P(K <= m), summed afresh from the zero term upwards.
     auto cumulative = [mean](double m) {
+        // No count lies at or below a negative m.
+        if (m < 0) return 0.0;
         double t = std::exp(-mean);
         double sum = t;
-        // m + 1 terms as a 32-bit count; NaN or non-positive m gives t0 alone,
-        // and a count beyond INT_MAX is capped rather than converted out of range.
+        // m + 1 terms as a 32-bit count; NaN or m = 0 gives t0 alone, and a
+        // count beyond INT_MAX is capped rather than converted out of range.
         double terms = m + 1;
         if (!(terms > 1)) return sum;
         int last = terms >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(terms);
@@ -143,8 +145,9 @@ Chi2::Law Chi2::poisson(unsigned long n, double mean) {
         }
         return sum;
     };
+    // The bin (x1, x2] holds the integers floor(x1) + 1 ... floor(x2).
     return [count, cumulative](double x1, double x2) {
-        return count * (cumulative(std::floor(x2)) - cumulative(std::ceil(x1)));
+        return count * (cumulative(std::floor(x2)) - cumulative(std::floor(x1)));
     };
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "CosmicRayModelImpl.hpp"
+#include "Refusal.hpp"
 #include "background/Chi2.hpp"
 #include "format.hpp"
 
@@ -18,6 +19,11 @@ namespace {
 
 constexpr double pi = 3.141592653589793;
 constexpr double two_pi = 6.283185307179586;
+constexpr double half_pi = 1.5707963267948966;
+
+// A distribution check fails when its statistic exceeds the critical value,
+// and also when the statistic is not a number (which exceeds nothing).
+bool exceeds(double statistic, double critical) { return !(statistic <= critical); }
 
 void warn(const std::string& message) { std::cerr << "[WARNING] " << message << "\n"; }
 
@@ -72,9 +78,14 @@ void check_bounds(const std::vector<Metadata>& showers, double r_max, double the
 std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provider, double throw_index, double r_max,
                                                          double theta_max, double e_min, double e_max,
                                                          bool warn_invalid) {
-    if (r_max <= 0 || theta_max <= 0 || e_max <= 0)
+    // Written so that NaN fails each test: every comparison with it is false.
+    if (!(r_max > 0) || !(theta_max > 0) || !(e_max > 0))
         throw std::invalid_argument("All _max parameters have to be positive!");
-    if (e_min <= 0 || e_min >= e_max) throw std::invalid_argument("0 < e_min < e_max required!");
+    if (!(e_min > 0) || !(e_min < e_max)) throw std::invalid_argument("0 < e_min < e_max required!");
+    // Beyond the horizon the zenith law divides by zero at pi, and the solid
+    // angle counts showers from below.
+    if (theta_max > half_pi)
+        throw detail::Refused<std::invalid_argument>(format("theta_max {} is above pi/2!", theta_max));
 
     std::vector<Metadata> showers = provider.get_all_metadata();
     // An empty sample has no extremes to check; its distribution checks pass.
@@ -89,7 +100,8 @@ std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provide
     {
         Chi2 chi2(12, e_min, e_max, true);
         double statistic = chi2(Chi2::power_law(n, throw_index, e_min, e_max), n, chi2.func(showers, &Metadata::energy));
-        if (statistic > chi2.quantile(Chi2::P90)) failed(format("Energy distribution does not follow E^{}!", throw_index));
+        if (exceeds(statistic, chi2.quantile(Chi2::P90)))
+            failed(format("Energy distribution does not follow E^{}!", throw_index));
     }
     {
         Chi2 chi2(10, 0, r_max, false);
@@ -101,7 +113,7 @@ std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provide
             return std::hypot(xi, yi);
         };
         double statistic = chi2(Chi2::power_law(n, 1, 0, r_max), n, radius);
-        if (statistic > chi2.quantile(Chi2::P95)) failed("Radius distribution is not linear!");
+        if (exceeds(statistic, chi2.quantile(Chi2::P95))) failed("Radius distribution is not linear!");
     }
     {
         Chi2 chi2(10, -r_max, r_max, false);
@@ -117,8 +129,8 @@ std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provide
         };
         double critical = chi2.quantile(Chi2::P95);
         // y is tested only when x passed; either failure is reported once.
-        bool failed_xy = chi2(disk, n, chi2.func(showers, &Metadata::x)) > critical ||
-                         chi2(disk, n, chi2.func(showers, &Metadata::y)) > critical;
+        bool failed_xy = exceeds(chi2(disk, n, chi2.func(showers, &Metadata::x)), critical) ||
+                         exceeds(chi2(disk, n, chi2.func(showers, &Metadata::y)), critical);
         if (failed_xy) failed("X-Y distribution is not uniform!");
     }
     {
@@ -127,13 +139,13 @@ std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provide
             return ((std::cos(2 * x2) - std::cos(2 * x1)) / (std::cos(2 * theta_max) - 1)) * static_cast<double>(n);
         };
         double statistic = chi2(zenith, n, chi2.func(showers, &Metadata::theta));
-        if (statistic > chi2.quantile(Chi2::P90))
+        if (exceeds(statistic, chi2.quantile(Chi2::P90)))
             failed("Zenith distribution does not follow sin(theta)*cos(theta)!");
     }
     {
         Chi2 chi2(10, 0, two_pi, false);
         double statistic = chi2(Chi2::uniform(n, 0, two_pi), n, chi2.func(showers, &Metadata::phi));
-        if (statistic > chi2.quantile(Chi2::P95)) failed("Azimuth distribution is not uniform!");
+        if (exceeds(statistic, chi2.quantile(Chi2::P95))) failed("Azimuth distribution is not uniform!");
     }
     return showers;
 }

@@ -74,9 +74,16 @@ Background::~Background() = default;
 PEList Background::next_chunk(double time_span) {
     Impl& m = *impl;
     if (!std::isfinite(time_span)) throw std::invalid_argument("Time span must be finite!");
+    // A negative span would move time backwards and return nothing.
+    if (time_span < 0) throw std::invalid_argument(format("Time span must not be negative, got {}!", time_span));
     const double begin = m.next_time;
     const double end = begin + time_span;
     if (!std::isfinite(end)) throw std::invalid_argument("Chunk end must be finite!");
+    // A span lost in rounding at this start would stop time for good; a span
+    // of 0 is a request for the pending p.e.s.
+    if (time_span > 0 && end == begin)
+        throw std::invalid_argument(
+            format("Time span {} is too small to move the chunk end beyond {}!", time_span, begin));
     // Stored first: a failing chunk is skipped, not repeated.
     m.next_time = end;
 

@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "Refusal.hpp"
 #include "format.hpp"
 
 namespace background {
 
 namespace {
+
+// Instances nest by naming one another; each level of nesting takes stack
+// through the entries and constructors in between, so a chain of thousands
+// would exhaust it. Real settings nest a handful of levels.
+constexpr std::size_t max_nesting = 100;
 
 template <class T>
 constexpr const char* section_name();
@@ -42,6 +48,7 @@ Factory<T>& Factory<T>::operator=(Factory&& other) {
     other.classes.clear();
     classes.clear();
     under_construction.clear();
+    names_under_construction.clear();
     // The moved entries would still point at `other`: build ours afresh.
     if (!settings_file.empty()) build_class_resolve_table();
     return *this;
@@ -63,17 +70,30 @@ std::unique_ptr<T> Factory<T>::create_by_name(std::string name) {
 
     // An instance that names itself, directly or through others, would
     // otherwise recurse until the stack is exhausted.
-    if (auto first = std::ranges::find(under_construction, name); first != under_construction.end()) {
+    if (names_under_construction.contains(name)) {
         std::string chain;
-        for (auto outer = first; outer != under_construction.end(); ++outer) chain += *outer + " -> ";
-        throw std::invalid_argument(format("Instance {} refers to itself: {}{}!", name, chain, name));
+        for (auto outer = std::ranges::find(under_construction, name); outer != under_construction.end(); ++outer)
+            chain += *outer + " -> ";
+        throw std::invalid_argument(
+            format("Instance {} refers to itself in {}: {}{}!", name, settings_file.string(), chain, name));
     }
+    if (under_construction.size() == max_nesting)
+        throw std::invalid_argument(format("Instance {} starts a chain of instances nested more than {} deep in {}!",
+                                           under_construction.front(), max_nesting, settings_file.string()));
     under_construction.push_back(name);
+    names_under_construction.insert(name);
     struct Pop {
-        std::vector<std::string>& names;
-        ~Pop() { names.pop_back(); }
-    } pop{under_construction};
-    return entry->second(section[name]);
+        Factory& factory;
+        ~Pop() {
+            factory.names_under_construction.erase(factory.under_construction.back());
+            factory.under_construction.pop_back();
+        }
+    } pop{*this};
+    try {
+        return entry->second(section[name]);
+    } catch (const detail::Refusal& refusal) {
+        std::rethrow_exception(refusal.in(format("instance {} in {}", name, settings_file.string())));
+    }
 }
 
 template <class T>

@@ -5,6 +5,7 @@
 #include "background/Factory.hpp"
 #include "background/PowerLawFlux.hpp"
 #include "background/TabulatedFlux.hpp"
+#include "Refusal.hpp"
 
 namespace background {
 
@@ -19,7 +20,9 @@ void Factory<Flux>::build_class_resolve_table() {
     classes["TabulatedFlux"] = [this](Settings settings) {
         int integration_steps = settings["integration_steps"];
         // Sign extension would turn a negative count into ~2^64 steps.
-        if (integration_steps < 0) throw std::invalid_argument("integration_steps must not be negative!");
+        if (integration_steps < 0)
+            throw detail::Refused<std::invalid_argument>(
+                format("integration_steps must not be negative, got {}!", integration_steps));
         bool log_interpolate = settings["log_interpolate"];
         std::string table = settings["table"];
         return std::make_unique<TabulatedFlux>(path(table), log_interpolate,

@@ -1,5 +1,6 @@
 // Class table of section "models".
 
+#include "CosmicRayModelImpl.hpp"
 #include "background/CachedModel.hpp"
 #include "background/CosmicRayModel.hpp"
 #include "background/DarkCountModel.hpp"
@@ -27,10 +28,11 @@ void Factory<BackgroundModel>::build_class_resolve_table() {
             provider = providers.create_by_name(name);
         }
         std::unique_ptr<Flux> flux;
+        std::string flux_name;
         {
             Factory<Flux> fluxes(settings_file);
-            std::string name = settings["flux"];
-            flux = fluxes.create_by_name(name);
+            flux_name = static_cast<std::string>(settings["flux"]);
+            flux = fluxes.create_by_name(flux_name);
         }
         bool warn_invalid = settings["warn_invalid"];
         double e_max = settings["e_max"];
@@ -40,8 +42,12 @@ void Factory<BackgroundModel>::build_class_resolve_table() {
         double throw_index = settings["throw_index"];
         int gen_type = settings["gen_type"];
         int seed = settings["seed"];
-        return std::make_unique<CosmicRayModel>(*provider, *flux, static_cast<unsigned long>(seed), gen_type,
-                                                throw_index, r_max, theta_max, e_min, e_max, warn_invalid);
+        try {
+            return std::make_unique<CosmicRayModel>(*provider, *flux, static_cast<unsigned long>(seed), gen_type,
+                                                    throw_index, r_max, theta_max, e_min, e_max, warn_invalid);
+        } catch (const CosmicRayModel::Impl::FluxRefusal& refusal) {
+            throw detail::Refused<std::invalid_argument>(refusal.naming("flux " + flux_name));
+        }
     };
     classes["CachedModel"] = [this](Settings settings) {
         std::string cache_file = settings["cache_file"];

@@ -2,15 +2,42 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "RegularFile.hpp"
+#include "Refusal.hpp"
 #include "format.hpp"
 
 namespace background {
+
+namespace {
+
+// Longer than any point or comment needs; a file of endless bytes without a
+// line break fails after this many instead of filling memory.
+constexpr std::size_t max_line_length = 65536;
+
+// std::getline, but it stops reading one byte past max_line_length.
+bool read_line(std::istream& in, std::string& line) {
+    line.clear();
+    std::istream::sentry ready(in, true);
+    if (!ready) return false;
+    auto* buffer = in.rdbuf();
+    for (;;) {
+        int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            return !line.empty();
+        }
+        if (c == '\n') return true;
+        line.push_back(static_cast<char>(c));
+        if (line.size() > max_line_length) return true;
+    }
+}
+
+}  // namespace
 
 struct TabulatedFlux::Impl {
     bool log_interpolate;
@@ -21,10 +48,15 @@ struct TabulatedFlux::Impl {
 
 TabulatedFlux::TabulatedFlux(std::filesystem::path table, bool log_interpolate, unsigned long integration_steps)
     : impl(std::make_unique<Impl>(Impl{log_interpolate, integration_steps, {}, {}})) {
-    std::ifstream file(table);
-    if (!file.is_open()) throw std::ios_base::failure(format("Failed to open file {}!", table.string()));
+    auto file = detail::open_regular_file(table);
+    if (!file) throw std::ios_base::failure(format("Failed to open file {}!", table.string()));
     std::string line;
-    while (std::getline(file, line)) {
+    std::size_t line_number = 0;
+    while (read_line(*file, line)) {
+        ++line_number;
+        if (line.size() > max_line_length)
+            throw detail::Refused<std::ios_base::failure>(format("Line {} of flux table {} is longer than {} bytes!",
+                                                                 line_number, table.string(), max_line_length));
         if (!line.empty() && line.front() == '#') continue;
         // A line that does not start with two numbers (blank, text, a lone
         // number) adds no point rather than repeating or inventing one.
@@ -35,7 +67,7 @@ TabulatedFlux::TabulatedFlux(std::filesystem::path table, bool log_interpolate, 
         impl->fluxes.push_back(flux);
     }
     if (impl->energies.empty())
-        throw std::ios_base::failure(format("Flux table {} holds no points!", table.string()));
+        throw detail::Refused<std::ios_base::failure>(format("Flux table {} holds no points!", table.string()));
 }
 
 TabulatedFlux::~TabulatedFlux() = default;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "RandomDraws.hpp"
+#include "Refusal.hpp"
 #include "format.hpp"
 
 namespace background {
@@ -34,16 +35,16 @@ AfterpulseGenerator::AfterpulseGenerator(std::unique_ptr<EventGenerator> base, u
                                          double probability, double delay_mean, double delay_var,
                                          double num_pe_mean) {
     if (!base) throw std::invalid_argument("AfterpulseGenerator needs a base generator!");
+    using Refused = detail::Refused<std::invalid_argument>;
     if (!(probability >= 0 && probability <= 1))
-        throw std::invalid_argument(format("Afterpulse probability {} is not in [0, 1]!", probability));
+        throw Refused(format("Afterpulse probability {} is not in [0, 1]!", probability));
     // Non-finite delays would put NaN or infinite times into the lists.
-    if (!std::isfinite(delay_mean))
-        throw std::invalid_argument(format("Afterpulse delay mean {} is not finite!", delay_mean));
+    if (!std::isfinite(delay_mean)) throw Refused(format("Afterpulse delay_mean {} is not finite!", delay_mean));
     if (!(delay_var >= 0) || !std::isfinite(delay_var))
-        throw std::invalid_argument(format("Afterpulse delay variance {} must be finite and not negative!", delay_var));
-    if (!(num_pe_mean >= 0))
-        throw std::invalid_argument(format("Mean number of afterpulse p.e.s {} must not be negative!", num_pe_mean));
-    detail::check_poisson_mean(num_pe_mean);
+        throw Refused(format("Afterpulse delay_var {} must be finite and not negative!", delay_var));
+    // Above the bound its counts could not be drawn.
+    if (!(num_pe_mean >= 0 && num_pe_mean <= detail::max_poisson_mean))
+        throw Refused(format("Afterpulse num_pe_mean {} is not in [0, {}]!", num_pe_mean, detail::max_poisson_mean));
 
     std::optional<std::poisson_distribution<int>> count;
     if (detail::poisson_mean_positive(num_pe_mean)) count.emplace(num_pe_mean);

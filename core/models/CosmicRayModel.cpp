@@ -66,10 +66,17 @@ CosmicRayModel::CosmicRayModel(ShowerProvider& provider, Flux& flux, unsigned lo
     double area = (pi * r_max) * r_max;
     double solid_angle = two_pi * (1 - std::cos(theta_max));
     double integral = flux.integrate(e_min, e_max);
+    if (!rates.empty() && !(integral > 0 && std::isfinite(integral)))
+        throw Impl::FluxRefusal(
+            "The integral of ",
+            format(" from {} to {} GeV is {}; it must be finite and positive!", e_min, e_max, integral));
     double factor = ((area * integral) * solid_angle) / sum;
-    for (auto& entry : rates) {
-        entry.second *= factor;
-        if (entry.second > state->max_rate) state->max_rate = entry.second;
+    for (auto& [uid, rate] : rates) {
+        rate *= factor;
+        if (!(rate >= 0 && std::isfinite(rate)))
+            throw Impl::FluxRefusal(format("Shower {} gets the rate {} per second from ", uid, rate),
+                                    "; rates must be finite and not negative!");
+        if (rate > state->max_rate) state->max_rate = rate;
     }
     impl = std::move(state);
 }

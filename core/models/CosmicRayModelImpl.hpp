@@ -3,11 +3,14 @@
 
 #include <cstdint>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "background/CosmicRayModel.hpp"
 #include "background/Metadata.hpp"
+#include "Refusal.hpp"
 
 namespace background {
 
@@ -30,6 +33,17 @@ struct CosmicRayModel::Impl {
     // warn_invalid only warns for the distribution checks.
     static std::vector<Metadata> checked_load(ShowerProvider& provider, double throw_index, double r_max,
                                               double theta_max, double e_min, double e_max, bool warn_invalid);
+
+    // Refuses what a flux makes of the sample: an integral that is not
+    // finite and positive, or a shower rate that is not finite and not
+    // negative. Either would leave the model drawing nothing, or nonsense,
+    // without a word. The factory entry knows the flux by name and says so.
+    struct FluxRefusal : detail::Refused<std::invalid_argument> {
+        FluxRefusal(std::string before, std::string after)
+            : Refused(before + "its flux" + after), before(std::move(before)), after(std::move(after)) {}
+        std::string naming(const std::string& flux) const { return before + flux + after; }
+        std::string before, after;
+    };
 };
 
 }  // namespace background

@@ -7,6 +7,7 @@
 #include "EventSort.hpp"
 #include "format.hpp"
 #include "RandomDraws.hpp"
+#include "Refusal.hpp"
 
 namespace background {
 
@@ -21,8 +22,8 @@ struct DarkCountModel::Impl {
 DarkCountModel::DarkCountModel(double rate, unsigned long num_channels, unsigned long seed, int gen_type) {
     // A negative count arrives sign-extended and would loop ~2^64 times.
     if (static_cast<long>(num_channels) < 0)
-        throw std::invalid_argument(
-            format("Number of channels must not be negative, got {}!", static_cast<long>(num_channels)));
+        throw detail::Refused<std::invalid_argument>(
+            format("num_channels must not be negative, got {}!", static_cast<long>(num_channels)));
     impl = std::make_unique<Impl>(Impl{rate, num_channels, std::mt19937_64(seed), gen_type});
 }
 
@@ -30,6 +31,8 @@ DarkCountModel::~DarkCountModel() = default;
 
 std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
     Impl& m = *impl;
+    // Without channels there is nothing to draw, whatever the rate.
+    if (m.num_channels == 0) return {};
     const double span = end - begin;
     const double mean = m.rate * span;
     detail::check_poisson_mean(mean);

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "background/BackgroundModel.hpp"
@@ -49,8 +50,11 @@ private:
     std::filesystem::path settings_file;
     Settings section;
     std::map<std::string, Entry> classes;
-    // Names being built right now, to refuse instances that name themselves.
+    // Names being built right now, outermost first, to refuse instances that
+    // name themselves and chains too deep for the stack; the set finds a
+    // repeated name in constant time.
     std::vector<std::string> under_construction;
+    std::unordered_set<std::string> names_under_construction;
 };
 
 template <>

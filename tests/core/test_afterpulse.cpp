@@ -191,13 +191,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Refusal{-0.1, 0, 1, 1, "Afterpulse probability -0.1 is not in [0, 1]!"},
                       Refusal{1.5, 0, 1, 1, "Afterpulse probability 1.5 is not in [0, 1]!"},
                       Refusal{nan, 0, 1, 1, "Afterpulse probability nan is not in [0, 1]!"},
-                      Refusal{0.5, nan, 1, 1, "Afterpulse delay mean nan is not finite!"},
-                      Refusal{0.5, 0, -1e-12, 1, "Afterpulse delay variance -1e-12 must be finite and not negative!"},
-                      Refusal{0.5, 0, nan, 1, "Afterpulse delay variance nan must be finite and not negative!"},
-                      Refusal{0.5, 0, 1, -1, "Mean number of afterpulse p.e.s -1 must not be negative!"},
-                      Refusal{0.5, 0, 1, nan, "Mean number of afterpulse p.e.s nan must not be negative!"},
-                      Refusal{0.5, 0, 1, 1e10,
-                              "Poisson mean 1e+10 is too large to draw a count (at most 1073741824)!"}));
+                      Refusal{0.5, nan, 1, 1, "Afterpulse delay_mean nan is not finite!"},
+                      Refusal{0.5, 0, -1e-12, 1, "Afterpulse delay_var -1e-12 must be finite and not negative!"},
+                      Refusal{0.5, 0, nan, 1, "Afterpulse delay_var nan must be finite and not negative!"},
+                      Refusal{0.5, 0, 1, -1, "Afterpulse num_pe_mean -1 is not in [0, 1073741824]!"},
+                      Refusal{0.5, 0, 1, nan, "Afterpulse num_pe_mean nan is not in [0, 1073741824]!"},
+                      Refusal{0.5, 0, 1, 1e10, "Afterpulse num_pe_mean 1e+10 is not in [0, 1073741824]!"}));
 
 TEST(AfterpulseGenerator, RefusesAMissingBase) {
     expect_throw<std::invalid_argument>([] { AfterpulseGenerator(nullptr, 1, 0.5, 0, 1, 1); },

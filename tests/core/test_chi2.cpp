@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "background/Chi2.hpp"
@@ -109,11 +111,14 @@ TEST(Chi2, QuantileFormula) {
 TEST(Chi2, Laws) {
     EXPECT_DOUBLE_EQ(Chi2::uniform(100, 0, 4)(1, 2), 25);
     EXPECT_NEAR(Chi2::normal(1000, 5, 2)(3, 7), 682.689492137, 1e-6);
-    // n * P(0 < K <= 2) for mean 2.
-    EXPECT_NEAR(Chi2::poisson(10, 2)(0, 2), 10 * 4 * std::exp(-2.0), 1e-12);
-    // Other edges are rounded inwards: (0.5, 2.5] holds K = 2 only.
-    EXPECT_NEAR(Chi2::poisson(10, 2)(0.5, 2.5), 10 * 2 * std::exp(-2.0), 1e-12);
-    EXPECT_EQ(Chi2::poisson(10, 2)(-3, -1), 0);
+    // n times the probability of the integers in (x1, x2], for mean 2:
+    // P(K = 0, 1, 2, 3) = (1, 2, 2, 4/3) e^-2.
+    for (auto [x1, x2, probability] : std::initializer_list<std::tuple<double, double, double>>{
+             {0, 2, 4}, {0.5, 2.5, 4}, {2.5, 3, 4.0 / 3}, {2, 3, 4.0 / 3}, {2.1, 2.9, 0},
+             {-0.5, 0, 1}, {-1, 2, 5}, {-3, -1, 0}}) {
+        SCOPED_TRACE(testing::Message() << "(" << x1 << ", " << x2 << "]");
+        EXPECT_NEAR(Chi2::poisson(10, 2)(x1, x2), 10 * probability * std::exp(-2.0), 1e-12);
+    }
     EXPECT_DOUBLE_EQ(Chi2::power_law(10, -1, 1, 100)(1, 10), 5);
     EXPECT_DOUBLE_EQ(Chi2::power_law(10, 1, 0, 2)(1, 2), 7.5);
     EXPECT_NEAR(Chi2::power_law(10, -1 + 1e-9, 1, 100)(1, 10), 5, 1e-6);

@@ -7,6 +7,10 @@
 #include <map>
 #include <random>
 #include <ranges>
+#include <regex>
+#include <set>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -190,14 +194,49 @@ private:
     double value;
 };
 
-TEST(CosmicRayModel, RatesThatAreNotPositiveGiveNoEvents) {
+// A flux integral or a rate that is NaN, negative or infinite would leave the
+// model drawing nothing, or nonsense, without a word.
+TEST(CosmicRayModel, RefusesFluxesGivingRatesThatAreNotFiniteAndNonNegative) {
     Throw t;
     FakeProvider provider(thrown_sample(50, t));
-    for (double value : {0.0, -1.0}) {
-        ConstantFlux flux(value);  // weights 0 (rates NaN) or negative
-        CosmicRayModel model = make_model(provider, flux, t, 1);
-        EXPECT_TRUE(model.sample(0, 1e9).empty());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // A flux of one value, or of another value below 100 GeV (the first
+    // showers of the sample).
+    class Flux : public ConstantFlux {
+    public:
+        Flux(double value, double low) : ConstantFlux(value), low(low) {}
+        double flux_density(double energy) override { return energy < 100 ? low : ConstantFlux::flux_density(energy); }
+        double low;
+    };
+    const std::string integral = "The integral of its flux from 10 to 10000 GeV is ";
+    const std::string rate = "Shower 100 gets the rate ";
+    for (auto [value, low, message] : std::initializer_list<std::tuple<double, double, std::string>>{
+             {0, 0, integral + "0; it must be finite and positive!"},
+             {-1, -1, integral + "-9990; it must be finite and positive!"},
+             {nan, nan, integral + "nan; it must be finite and positive!"},
+             {inf, inf, integral + "inf; it must be finite and positive!"},
+             {1, -1, rate + "-[0-9.e+]+ per second from its flux; rates must be finite and not negative!"},
+             {1, nan, rate + "-?nan per second from its flux; rates must be finite and not negative!"},
+         }) {
+        SCOPED_TRACE(message);
+        Flux flux(value, low);
+        try {
+            make_model(provider, flux, t, 1);
+            ADD_FAILURE() << "built";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_TRUE(std::regex_match(e.what(), std::regex(message))) << e.what();
+        }
     }
+    // A rate of 0 is a rate: such showers only never recur.
+    class Knee : public ConstantFlux {
+    public:
+        Knee() : ConstantFlux(1) {}
+        double flux_density(double energy) override { return energy < 100 ? 1 : 0; }
+    } knee;
+    std::set<unsigned long> ids;
+    for (const auto& event : make_model(provider, knee, t, 1).sample(0, 1e-5)) ids.insert(event.id);
+    ASSERT_FALSE(ids.empty());
+    for (auto id : ids) EXPECT_LT(provider.showers[id - 100].energy, 100);
 }
 
 TEST(CosmicRayModel, ConstructionErrorsPassThrough) {

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <filesystem>
+#include <initializer_list>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "background/PowerLawFlux.hpp"
 #include "background/TabulatedFlux.hpp"
@@ -158,6 +163,28 @@ TEST(TabulatedFlux, RefusesMissingAndEmptyTables) {
     expect_file_failure(missing, "Failed to open file " + missing.string() + "!");
     auto empty = dir.write("empty.txt", "# nothing\n\nenergy flux\n");
     expect_file_failure(empty, "Flux table " + empty.string() + " holds no points!");
+}
+
+// A FIFO would block the reader, a device like /dev/zero never ends, and a
+// line without end would fill memory: each is refused at once.
+TEST(TabulatedFlux, RefusesWhatIsNotAFileOfLines) {
+    TempDir dir;
+    auto fifo = dir.path() / "fifo.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::filesystem::path zero("/dev/zero");
+    auto endless = dir.write("endless.txt", "1 2\n" + std::string(65537, '7'));
+    auto nul = dir.path() / std::string("table.txt\0x", 11);
+    for (const auto& [table, message] : std::initializer_list<std::pair<std::filesystem::path, std::string>>{
+             {fifo, fifo.string() + " is not a regular file!"},
+             {zero, "/dev/zero is not a regular file!"},
+             {dir.path(), dir.path().string() + " is not a regular file!"},
+             {endless, "Line 2 of flux table " + endless.string() + " is longer than 65536 bytes!"},
+             {nul, "File name " + dir.path().string() + "/table.txt\\0x holds a NUL character!"},
+         })
+        expect_file_failure(table, message);
+    // A line of the largest length is read.
+    TabulatedFlux longest(dir.write("longest.txt", "#" + std::string(65535, '#') + "\n1 2\n"), false, 1);
+    EXPECT_EQ(longest.flux_density(1), 2);
 }
 
 }  // namespace

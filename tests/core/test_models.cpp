@@ -152,10 +152,17 @@ TEST(DarkCountModel, ReversedIntervalWithNegativeRateDrawsBetweenTheBounds) {
     }
 }
 
-TEST(DarkCountModel, NoChannelsTakeNoOutput) {
-    DarkCountModel empty(1000.0, 0, 8, 0);
-    EXPECT_TRUE(empty.sample(0.0, 1.0).empty());
-    EXPECT_TRUE(empty.sample(0.0, 0.0).empty());
+// Without channels there is nothing to draw: no rate, however large or
+// undefined, and no interval is refused.
+TEST(DarkCountModel, NoChannelsTakeNoOutputWhateverTheRate) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    for (double rate : {1000.0, 1e300, inf, nan, -1.0}) {
+        SCOPED_TRACE(rate);
+        DarkCountModel empty(rate, 0, 8, 0);
+        EXPECT_TRUE(empty.sample(0.0, 1.0).empty());
+        EXPECT_TRUE(empty.sample(0.0, 0.0).empty());
+        EXPECT_TRUE(empty.sample(0.0, 1e9).empty());
+    }
 }
 
 TEST(DarkCountModel, RefusesMeansTooLargeToDrawBeforeAnyDraw) {
@@ -171,7 +178,7 @@ TEST(DarkCountModel, RefusesMeansTooLargeToDrawBeforeAnyDraw) {
 
 TEST(DarkCountModel, RefusesNegativeChannelCounts) {
     expect_throw<std::invalid_argument>([] { DarkCountModel(1.0, static_cast<unsigned long>(-3L), 1, 0); },
-                                        "Number of channels must not be negative, got -3!");
+                                        "num_channels must not be negative, got -3!");
 }
 
 // Returns fixed events and can fail.

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <filesystem>
+#include <initializer_list>
 #include <ios>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <tuple>
 #include <variant>
 
 #include <yaml-cpp/exceptions.h>
@@ -188,6 +194,92 @@ TEST(Settings, LoadFailuresNestTheParserError) {
             auto cause = nested_cause(std::current_exception());
             ASSERT_NE(cause, nullptr);
             EXPECT_THROW(std::rethrow_exception(cause), YAML::Exception);
+        }
+    }
+}
+
+// What the load refuses, and the nested cause that says why.
+struct RefusedLoad {
+    const char* name;
+    std::string text;
+    std::string cause;
+};
+void PrintTo(const RefusedLoad& c, std::ostream* out) { *out << c.name; }
+
+class RefusedDocument : public ::testing::TestWithParam<RefusedLoad> {};
+
+TEST_P(RefusedDocument, NamesTheKeyOrTheDocument) {
+    TempDir dir;
+    auto file = dir.write("settings.yaml", GetParam().text);
+    try {
+        (void)Settings::from_file(file);
+        ADD_FAILURE() << "loaded";
+    } catch (const std::ios_base::failure& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Failed to load yaml file " + file.generic_string(), 0), 0u)
+            << e.what();
+        EXPECT_EQ(background::testing::message_of(nested_cause(std::current_exception())), GetParam().cause);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusedDocument,
+    ::testing::Values(
+        RefusedLoad{"section_twice", "lib: {a: 1}\nmodels: {}\nlib: {b: 2}\n",
+                    "Key lib is given twice in one map, at lines 1 and 3!"},
+        // A model listed twice would be built twice.
+        RefusedLoad{"member_twice", "models:\n  both:\n    models: {dark: ~, quiet: ~, dark: ~}\n",
+                    "Key dark is given twice in one map, at lines 3 and 3!"},
+        RefusedLoad{"through_an_alias", "name: &k dark\n*k : 1\ndark: 2\n",
+                    "Key dark is given twice in one map, at lines 2 and 3!"},
+        RefusedLoad{"null_keys", "lib:\n  ~: 1\n  null: 2\n", "Key null is given twice in one map, at lines 2 and 3!"},
+        RefusedLoad{"second_document", "lib: {a: 1}\n---\nlib: {a: 2}\n",
+                    "A settings file holds one YAML document, but a second one starts at line 2!"},
+        RefusedLoad{"empty_second_document", "lib: {a: 1}\n---\n",
+                    "A settings file holds one YAML document, but a second one starts at line 2!"},
+        RefusedLoad{"scalar_documents", "--- a\n--- b\n",
+                    "A settings file holds one YAML document, but a second one starts at line 2!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Settings, RepeatedTextsThatAreNoRepeatedKeysLoad) {
+    TempDir dir;
+    // One key in two maps, a key in a key, a value like its key, one document
+    // ended with "...", and aliases that would expand to 10^9 nodes.
+    std::string text = "a: {x: 1, y: {x: 2}}\nb: {x: 3}\nx: x\n? {k: 1}\n: {k: 2}\nl0: &l0 [1, 1, 1, 1, 1, 1, 1, 1, 1, 1]\n";
+    for (int i = 1; i < 10; ++i) {
+        text += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [";
+        for (int j = 0; j < 10; ++j) text += (j ? ", *l" : "*l") + std::to_string(i - 1);
+        text += "]\n";
+    }
+    text += "...\n";
+    auto root = Settings::from_file(dir.write("settings.yaml", text));
+    EXPECT_EQ(static_cast<int>(root["a"]["y"]["x"]), 2);
+    EXPECT_EQ(static_cast<std::string>(root["x"]), "x");
+    EXPECT_EQ(root.keys().size(), 13u);  // the map used as a key has no text
+}
+
+// A FIFO would block the load, /dev/zero would never end it, and a name with
+// a NUL character would load the file named by its first part.
+TEST(Settings, RefusesWhatIsNotARegularFile) {
+    TempDir dir;
+    auto fifo = dir.path() / "fifo.yaml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto real = dir.write("settings.yaml", "lib: {a: 1}\n");
+    auto nul = std::filesystem::path(real.string() + std::string("\0.bak", 5));
+    const std::string nul_text = real.string() + "\\0.bak";
+    for (const auto& [file, shown, cause] : std::initializer_list<std::tuple<std::filesystem::path, std::string, std::string>>{
+             {fifo, fifo.string(), fifo.string() + " is not a regular file!"},
+             {"/dev/zero", "/dev/zero", "/dev/zero is not a regular file!"},
+             {dir.path(), dir.path().string(), dir.path().string() + " is not a regular file!"},
+             {nul, nul_text, "File name " + nul_text + " holds a NUL character!"},
+         }) {
+        SCOPED_TRACE(shown);
+        try {
+            (void)Settings::from_file(file);
+            ADD_FAILURE() << "loaded";
+        } catch (const std::ios_base::failure& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("Failed to load yaml file " + shown + ":", 0), 0u) << e.what();
+            auto text = background::testing::message_of(nested_cause(std::current_exception()));
+            EXPECT_EQ(text.rfind(cause, 0), 0u) << text;
         }
     }
 }

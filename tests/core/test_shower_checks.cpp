@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Table, WellThrown,
                          ::testing::Values(std::pair{1000UL, Throw{}}, std::pair{1UL, Throw{}},
                                            std::pair{0UL, Throw{}},
                                            std::pair{500UL, Throw{-1, 1, 1e6, 300, 1.2}},
+                                           std::pair{500UL, Throw{-2, 10, 1e4, 100, 1.5707963267948966}},
                                            std::pair{2000UL, Throw{-2.7, 1e3, 1e5, 5.7, 0.1}}));
 
 struct ParameterCase {
@@ -85,14 +87,23 @@ TEST_P(Parameters, AreCheckedBeforeTheProviderIsAsked) {
 
 constexpr const char* max_positive = "All _max parameters have to be positive!";
 constexpr const char* energy_order = "0 < e_min < e_max required!";
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
 
+// NaN fails each check it reaches, as every comparison with it is false.
 INSTANTIATE_TEST_SUITE_P(Table, Parameters,
                          ::testing::Values(ParameterCase{{-2, 10, 1e4, 0, 0.5}, max_positive},
                                            ParameterCase{{-2, 10, 1e4, 100, -0.1}, max_positive},
                                            ParameterCase{{-2, 10, 0, 100, 0.5}, max_positive},
+                                           ParameterCase{{-2, 10, 1e4, nan, 0.5}, max_positive},
+                                           ParameterCase{{-2, 10, 1e4, 100, nan}, max_positive},
+                                           ParameterCase{{-2, 10, nan, 100, 0.5}, max_positive},
                                            ParameterCase{{-2, 0, 1e4, 100, 0.5}, energy_order},
                                            ParameterCase{{-2, -1, 1e4, 100, 0.5}, energy_order},
-                                           ParameterCase{{-2, 1e4, 1e4, 100, 0.5}, energy_order}));
+                                           ParameterCase{{-2, 1e4, 1e4, 100, 0.5}, energy_order},
+                                           ParameterCase{{-2, nan, 1e4, 100, 0.5}, energy_order},
+                                           ParameterCase{{-2, 10, 1e4, 100, 1.6}, "theta_max 1.6 is above pi/2!"},
+                                           ParameterCase{{-2, 10, 1e4, 100, inf}, "theta_max inf is above pi/2!"}));
 
 struct BoundCase {
     const char* name;
@@ -213,6 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Distributions,
     ::testing::Values(DistributionCase{"energy", nullptr, -1, "Energy distribution does not follow E^-1!"},
                       DistributionCase{"energy_fraction", nullptr, -2.5, "Energy distribution does not follow E^-2.5!"},
+                      // A statistic that is not a number passes no check.
+                      DistributionCase{"energy_nan", nullptr, nan, "Energy distribution does not follow E^nan!"},
                       DistributionCase{"radius", radius_uniform, -2, "Radius distribution is not linear!",
                                        "[WARNING] X-Y distribution is not uniform!\n"},
                       DistributionCase{"x", cores_on_the_x_axis, -2, "X-Y distribution is not uniform!"},

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <variant>
 
 #include "background/Background.hpp"
 #include "background/CachedModel.hpp"
@@ -148,7 +149,7 @@ TEST_F(Engine, LaterPEsCarryOverThroughAnySpans) {
     Background engine(settings(lib("shower_pe", "late", 1)));
     CarryReference reference;
     int carried = 0;
-    for (double span : {0.5, 0.5, 0.0, 1.5, -0.3, 0.7, 0.0, 2.0, 0.25, 3.0, 0.5, 0.5, 5.0, 10.0, 20.0}) {
+    for (double span : {0.5, 0.5, 0.0, 1.5, 0.7, 0.0, 2.0, 0.25, 3.0, 0.5, 0.5, 5.0, 10.0, 20.0}) {
         SCOPED_TRACE(span);
         ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
         carried += !reference.pending.empty();
@@ -258,7 +259,7 @@ TEST_F(Engine, RefusedIntervalKeepsListsAndMovesTheStart) {
     EXPECT_TRUE(std::all_of(times.begin() + reference.pending.size(), times.end(), [](double t) { return t >= 2 + 1e9; }));
 }
 
-TEST_F(Engine, NonFiniteTimesAreRefusedWithoutChangingState) {
+TEST_F(Engine, HostileTimesAreRefusedWithoutChangingState) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const auto file = settings(lib("shower_pe", "late", 1));
     // (call, start of the next chunk when it is made, message)
@@ -267,6 +268,12 @@ TEST_F(Engine, NonFiniteTimesAreRefusedWithoutChangingState) {
         {[&](Background& e) { e.next_chunk(inf); }, 3.0, "Time span must be finite!"},
         {[&](Background& e) { e.next_chunk(-inf); }, 3.0, "Time span must be finite!"},
         {[&](Background& e) { e.next_chunk(1e308); }, 1.7e308, "Chunk end must be finite!"},
+        // Time must not run backwards, nor stand still for a span that is
+        // lost in rounding at a late start.
+        {[&](Background& e) { e.next_chunk(-0.3); }, 3.0, "Time span must not be negative, got -0.3!"},
+        {[&](Background& e) { e.next_chunk(-0.0 - 5e-324); }, 3.0, "Time span must not be negative, got -5e-324!"},
+        {[&](Background& e) { e.next_chunk(1e-300); }, 3.0,
+         "Time span 1e-300 is too small to move the chunk end beyond 3!"},
         {[&](Background& e) { e.seek(nan); }, 3.0, "Seek time must be finite!"},
         {[&](Background& e) { e.seek(-inf); }, 3.0, "Seek time must be finite!"},
         {[&](Background& e) { e.generate_metadata(nan, 1.0); }, 3.0, "Interval bounds must be finite!"},
@@ -280,8 +287,35 @@ TEST_F(Engine, NonFiniteTimesAreRefusedWithoutChangingState) {
             e->seek(start);
         }
         expect_throw<std::invalid_argument>([&] { call(engine); }, message);
-        for (double span : {0.5, 4.0}) ASSERT_EQ(engine.next_chunk(span), untouched.next_chunk(span));
+        // Both go on alike, refusing alike where the start is too late for a span.
+        auto outcome = [](Background& e, double span) -> std::variant<PEList, std::string> {
+            try {
+                return e.next_chunk(span);
+            } catch (const std::invalid_argument& refused) {
+                return refused.what();
+            }
+        };
+        for (double span : {0.5, 4.0}) ASSERT_EQ(outcome(engine, span), outcome(untouched, span));
     }
+}
+
+// At a late start a short span would leave the chunk end where it is, and
+// every later chunk would be the same empty one.
+TEST_F(Engine, LateStartRefusesSpansLostInRounding) {
+    Background engine(settings(lib("pe", "dark", 8)));
+    for (double start : {1e17, 1e308}) {
+        SCOPED_TRACE(start);
+        engine.seek(start);
+        expect_throw<std::invalid_argument>(
+            [&] { engine.next_chunk(1.0); },
+            "Time span 1 is too small to move the chunk end beyond " + (start == 1e17 ? std::string("1e+17") : "1e+308") + "!");
+        // A span of 0 still asks for what is pending.
+        EXPECT_TRUE(engine.next_chunk(0.0).empty());
+    }
+    engine.seek(1e17);
+    // Spans that move the end go on as usual; the ulp of 1e17 is 16.
+    EXPECT_FALSE(engine.next_chunk(64.0).empty());
+    EXPECT_FALSE(engine.next_chunk(64.0).empty());
 }
 
 TEST_F(Engine, MetadataOfShowerEventsAndTheModelMovesOn) {

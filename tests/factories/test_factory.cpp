@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <ios>
 #include <stdexcept>
+#include <string>
 
 #include "background/Factory.hpp"
 #include "background/NPEGenerator.hpp"
@@ -102,14 +103,45 @@ TEST_F(FactoryFile, ConstructionErrors) {
 TEST_F(FactoryFile, RefusesCycles) {
     Factory<EventGenerator> factory(file);
     expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("self"); },
-                                        "Instance self refers to itself: self -> self!");
+                                        "Instance self refers to itself in " + file.string() + ": self -> self!");
     expect_throw<std::invalid_argument>([&] { (void)factory.create_by_name("ring_b"); },
-                                        "Instance ring_b refers to itself: ring_b -> ring_a -> ring_b!");
+                                        "Instance ring_b refers to itself in " + file.string() + ": ring_b -> ring_a -> ring_b!");
     EXPECT_NE(factory.create_by_name("one"), nullptr);
     // Naming one instance in two places is no cycle.
     auto twice = factory.create_by_name("twice");
     EXPECT_EQ(twice->generate({1.5, 2, 4}), (background::PEList{{4, {1.5}}}));
     EXPECT_EQ(twice->generate({1.5, 1, 4}), (background::PEList{{4, {1.5}}}));
+}
+
+// Generators wrapping generators: g0 names g1 and so on, the last one plain.
+std::string chain(int length) {
+    std::string text = "generators:\n";
+    for (int i = 0; i + 1 < length; ++i)
+        text += "  g" + std::to_string(i) + ": {class: GenericGenerator, generators: {g" + std::to_string(i + 1) +
+                ": 1}}\n";
+    return text + "  g" + std::to_string(length - 1) + ": {class: NPEGenerator, num_pe: 1}\n";
+}
+
+// Every level of nesting takes stack; a chain of thousands used to exhaust it.
+TEST(FactoryNesting, ChainsDeeperThanTheBoundFailNamingTheStart) {
+    TempDir dir;
+    auto deepest = dir.write("deepest.yaml", chain(100));
+    EXPECT_EQ(Factory<EventGenerator>(deepest).create_by_name("g0")->generate({0.5, 1, 3}),
+              (background::PEList{{3, {0.5}}}));
+    for (int length : {150, 20000}) {
+        auto file = dir.write("chain.yaml", chain(length));
+        Factory<EventGenerator> factory(file);
+        expect_throw<std::invalid_argument>(
+            [&] { (void)factory.create_by_name("g0"); },
+            "Instance g0 starts a chain of instances nested more than 100 deep in " + file.string() + "!");
+    }
+    // Started further down, the chain is named from there; 100 levels build.
+    auto file = dir.write("chain.yaml", chain(150));
+    Factory<EventGenerator> factory(file);
+    expect_throw<std::invalid_argument>(
+        [&] { (void)factory.create_by_name("g49"); },
+        "Instance g49 starts a chain of instances nested more than 100 deep in " + file.string() + "!");
+    EXPECT_NE(factory.create_by_name("g50"), nullptr);
 }
 
 TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {
@@ -124,13 +156,13 @@ TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {
     // Entries of the target refer to the target: the cycle is still caught
     // (a moved-from factory would answer with the message above instead).
     expect_throw<std::invalid_argument>([&] { (void)target.create_by_name("self"); },
-                                        "Instance self refers to itself: self -> self!");
+                                        "Instance self refers to itself in " + file.string() + ": self -> self!");
 
     Factory<EventGenerator> assigned;
     assigned = std::move(target);
     expect_throw<std::out_of_range>([&] { (void)target.create_by_name("one"); }, message);
     expect_throw<std::invalid_argument>([&] { (void)assigned.create_by_name("self"); },
-                                        "Instance self refers to itself: self -> self!");
+                                        "Instance self refers to itself in " + file.string() + ": self -> self!");
 }
 
 TEST_F(FactoryFile, ResolvesPathsAgainstTheSettingsDirectory) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
 
 #include "background/Factory.hpp"
 #include "fixtures.hpp"
@@ -30,8 +31,10 @@ TEST(FluxFactory, BuildsBothClasses) {
     auto table = factory.create_by_name("table");
     EXPECT_DOUBLE_EQ(table->flux_density(2), 20);
     EXPECT_DOUBLE_EQ(table->integrate(1, 3), 40);
+    // Refusals in the library's own words name the instance and the settings file.
     expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
-                                        "integration_steps must not be negative!");
+                                        "integration_steps must not be negative, got -1! (instance negative in " +
+                                            settings.string() + ")");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <iterator>
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "background/CachedModel.hpp"
@@ -77,8 +79,10 @@ models:
 
     expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key rate not found!");
     expect_throw<std::out_of_range>([&] { factory.create_by_name("nothing"); }, "Key models not found!");
+    // The factory names the instance and the file of a value it refuses.
     expect_throw<std::invalid_argument>([&] { factory.create_by_name("negative"); },
-                                        "Number of channels must not be negative, got -2!");
+                                        "num_channels must not be negative, got -2! (instance negative in " +
+                                            (dir.path() / "settings.yaml").string() + ")");
 }
 
 const std::filesystem::path example = std::filesystem::path(BACKGROUND_SOURCE_DIR) / "examples" / "background.yaml";
@@ -104,17 +108,23 @@ TEST(CosmicRayFactory, ExampleModelsRunAtTheirFluxRates) {
     EXPECT_NEAR(table_rate, expected, 5 * std::sqrt(expected / 200) + 0.001 * expected);
 }
 
-TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
-    background::testing::TempDir dir;
-    auto settings = dir.write("settings.yaml", R"(
+// Models over 500 mock showers: one seeded with -1, one with a negative flux.
+constexpr const char* mock_showers = R"(
 providers:
   mock: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 500}
 fluxes:
   flat: {class: PowerLawFlux, e_ref: 1.0, f_ref: 1.0, index: -2.0}
+  negative: {class: PowerLawFlux, e_ref: 1.0, f_ref: -1.0, index: -2.0}
 models:
   showers: {class: CosmicRayModel, provider: mock, flux: flat, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
             theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: -1}
-)");
+  refused: {class: CosmicRayModel, provider: mock, flux: negative, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
+            theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: 1}
+)";
+
+TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
+    background::testing::TempDir dir;
+    auto settings = dir.write("settings.yaml", mock_showers);
     auto built = background::Factory<background::BackgroundModel>(settings).create_by_name("showers");
     background::MockProvider mock(500, -2, 10, 1000, 100, 0.5);
     PowerLawFlux flat(-2, 1, 1);
@@ -123,6 +133,22 @@ models:
         auto a = built->sample(begin, begin + 1), b = direct.sample(begin, begin + 1);
         ASSERT_FALSE(a.empty());
         EXPECT_TRUE(same_events(a, b));
+    }
+}
+
+TEST(CosmicRayFactory, RefusalNamesTheFluxAndTheInstance) {
+    background::testing::TempDir dir;
+    auto settings = dir.write("settings.yaml", mock_showers);
+    background::Factory<background::BackgroundModel> models(settings);
+    try {
+        models.create_by_name("refused");
+        ADD_FAILURE() << "built";
+    } catch (const std::invalid_argument& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(message.rfind("The integral of flux negative from 10 to 1000 GeV is -0.09", 0), 0u) << message;
+        EXPECT_TRUE(message.ends_with("; it must be finite and positive! (instance refused in " + settings.string() +
+                                      ")"))
+            << message;
     }
 }
 
