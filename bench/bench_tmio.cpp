@@ -17,22 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "tmio/tmio.h"
 
 namespace {
 
 constexpr size_t file_bytes = size_t{256} << 20;
-
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "bench_tmio: %s failed\n", what);
-    std::exit(1);
-}
 
 struct Shape {
     const char* name;
@@ -125,12 +115,6 @@ double tagged_read(const std::string& path, const Shape& shape, uint64_t& sum) {
     if (tmio_read_tag(context) != 0) fail("end of the tagged file");
     tmio_delete(context);
     return cpu_seconds() - start;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
 }  // namespace

@@ -2,10 +2,11 @@
 # Builds the benchmark programs (Release) and runs them all: the engine on
 # dark counts (1000 channels, and 64170) beside a plain loop, the chunk cost
 # over a long example run, the memory of a large chunk and what stays after
-# it, and the AutoMergeList cost natively; tagged-message files against
-# plain write/read calls, the cosmic-ray job natively and in numpy on the same
-# shower rates, and the dark-count job through the Python module, with a numpy
-# view of every channel's times, against plain numpy.
+# it, and the AutoMergeList cost natively; tagged-message files and event
+# files against plain write/read calls, model-cache sampling, the cosmic-ray
+# job natively and in numpy on the same shower rates, and the dark-count job
+# through the Python module, with a numpy view of every channel's times,
+# against plain numpy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-python.sh
@@ -18,6 +19,7 @@ numpy_env=(env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE)
 
 build/bench/bench_engine
 build/bench/bench_tmio
+build/bench/bench_cache
 rates=$(mktemp)
 trap 'rm -f "$rates"' EXIT
 build/bench/bench_cosmic_ray "$rates"

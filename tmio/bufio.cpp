@@ -790,3 +790,44 @@ BACKGROUND_EXPORT int bufio_set_mem_field(bufio_stream* stream, void* address, s
 }
 
 }  // extern "C"
+
+size_t bufio_remaining(bufio_stream* stream) {
+    if (!stream) return 0;
+    if (stream->type == BUFIO_TYPE_MEM)
+        return access_mode(stream) == O_RDONLY && stream->mem_addr ? stream->mem_size - stream->mem_pos : 0;
+    if (stream->type != BUFIO_TYPE_FILE && stream->type != BUFIO_TYPE_LOCKEDFILE) return SIZE_MAX;
+    struct stat status {};
+    if (fstat(stream->fd, &status) < 0 || !S_ISREG(status.st_mode)) return SIZE_MAX;
+    off_t position = lseek(stream->fd, 0, SEEK_CUR);
+    if (position < 0) return SIZE_MAX;
+    size_t ahead = status.st_size > position ? static_cast<size_t>(status.st_size - position) : 0;
+    return stream->in_avail + ahead;
+}
+
+size_t bufio_output_room(bufio_stream* stream, size_t wanted, unsigned char** room) {
+    if (!stream || stream->type == BUFIO_TYPE_SERVE) return 0;
+    if (stream->type == BUFIO_TYPE_MEM) {
+        if (!stream->mem_addr || access_mode(stream) != O_WRONLY) return 0;
+        if (stream->mem_size - stream->mem_pos < wanted) {
+            stream->status = BUFIO_STATUS_NOSPACE;
+            return 0;
+        }
+        *room = static_cast<unsigned char*>(stream->mem_addr) + stream->mem_pos;
+        return stream->mem_size - stream->mem_pos;
+    }
+    if (!stream->out_buf || wanted > stream->out_size) return 0;
+    if (stream->out_size - stream->out_fill < wanted) {
+        if (stream->type == BUFIO_TYPE_LOCKEDFILE && !stream->write_locked && !take_write_lock(stream)) return 0;
+        send_out(stream, nullptr, 0);
+        if (stream->out_size - stream->out_fill < wanted) return 0;
+    }
+    *room = stream->out_buf + stream->out_fill;
+    return stream->out_size - stream->out_fill;
+}
+
+void bufio_output_added(bufio_stream* stream, size_t n) {
+    if (stream->type == BUFIO_TYPE_MEM)
+        stream->mem_pos += n;
+    else
+        stream->out_fill += n;
+}

@@ -30,3 +30,16 @@ struct bufio_stream {
     size_t mem_size;
     size_t mem_pos;
 };
+
+// Bytes that reads can still deliver from a regular file (plain or locked) or a memory block opened for
+// reading; SIZE_MAX for every other stream, whose length is not known beforehand. Lets a reader refuse a
+// length read from the data before it spends memory on it. Hidden: the stream layers' own helper.
+size_t bufio_remaining(bufio_stream* stream);
+
+// Room in the output for at least `wanted` bytes, for a writer that builds its bytes in place: the buffer's
+// free bytes (a memory block's own bytes) at *room, sending the pending output first when fewer are free.
+// 0 when no such room can be had: the output does not go out, the stream takes no output, or `wanted`
+// exceeds the buffer. Hidden, like the next one: the stream layers' own helpers.
+size_t bufio_output_room(bufio_stream* stream, size_t wanted, unsigned char** room);
+// Takes `n` bytes that the writer put at the start of the room into the output.
+void bufio_output_added(bufio_stream* stream, size_t n);

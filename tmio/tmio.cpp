@@ -2,6 +2,8 @@
 // per context.
 #include "tmio_context.hpp"
 
+#include "bufio_stream.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -81,6 +83,38 @@ bool take_header(tmio_context* context, int32_t& header) {
     if (read_header(context, header)) return true;
     tmio_set_status(context, TMIO_STATUS_READ_ERROR);
     return false;
+}
+
+// The length of the next data record, its header taken from the stream or the pending one; -2 when a tag
+// comes first, which stays pending for tmio_read_tag (that also deals with protocol tags and reserved
+// values); -1 on error. The caller has checked the context and its status.
+int next_data_header(tmio_context* context) {
+    if (context->pending && context->pending_header < 0) return -2;
+    int32_t header;
+    if (!take_header(context, header)) return -1;
+    if (header < 0) {
+        ++context->read_missing;
+        context->pending = 1;
+        context->pending_header = header;
+        return -2;
+    }
+    return header;
+}
+
+// Reads the payload of a data record of `length` bytes whose header was taken: at most `capacity` bytes
+// into `buffer`, the rest away. The record's length, or -1 (status set) when the payload runs short.
+int read_payload(tmio_context* context, int length, void* buffer, int capacity) {
+    auto stored = static_cast<size_t>(std::min(length, capacity));
+    if (bufio_read(context->stream, buffer, stored) != stored) {
+        tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+        return -1;
+    }
+    ++context->data_records_in;
+    context->bytes_read += stored + 4;
+    if (length > capacity) ++context->read_truncated;
+    if (length < capacity) ++context->read_shortened;
+    if (!read_away(context, static_cast<size_t>(length) - stored, true)) return -1;
+    return length;
 }
 
 int tmio_read_and_match_protocol(tmio_context* context) {
@@ -297,28 +331,10 @@ BACKGROUND_EXPORT int tmio_read_tag(tmio_context* context) {
 
 BACKGROUND_EXPORT int tmio_read_data(tmio_context* context, void* buffer, int capacity) {
     if (!context || context->status < 0) return -1;
-    if (capacity < 0 || (context->pending && context->pending_header < 0)) return -2;
-    int32_t header;
-    if (!take_header(context, header)) return -1;
-    if (header < 0) {
-        // Left for tmio_read_tag, which also deals with protocol tags and reserved values.
-        ++context->read_missing;
-        context->pending = 1;
-        context->pending_header = header;
-        return -2;
-    }
-    size_t length = static_cast<size_t>(header);
-    size_t stored = std::min(length, static_cast<size_t>(capacity));
-    if (bufio_read(context->stream, buffer, stored) != stored) {
-        tmio_set_status(context, TMIO_STATUS_READ_ERROR);
-        return -1;
-    }
-    ++context->data_records_in;
-    context->bytes_read += stored + sizeof header;
-    if (header > capacity) ++context->read_truncated;
-    if (header < capacity) ++context->read_shortened;
-    if (!read_away(context, length - stored, true)) return -1;
-    return header;
+    if (capacity < 0) return -2;
+    int length = next_data_header(context);
+    if (length < 0) return length;
+    return read_payload(context, length, buffer, capacity);
 }
 
 BACKGROUND_EXPORT int tmio_wait(tmio_context* context, int timeout) {
@@ -424,3 +440,94 @@ BACKGROUND_EXPORT int tmio_monitor(tmio_context* context) {
 }
 
 }  // extern "C"
+
+int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)(void* owner, size_t bytes),
+                        void* owner) {
+    if (!context || context->status < 0) return -1;
+    int length = next_data_header(context);
+    if (length < 0) return length;
+    if (length != expected) return read_payload(context, length, nullptr, 0);
+    auto bytes = static_cast<size_t>(length);
+    size_t known = bufio_remaining(context->stream);
+    if (known != SIZE_MAX && known < bytes) {
+        // The stream ends inside the record: reading it away meets that end and sets the status.
+        if (read_payload(context, length, nullptr, 0) >= 0) tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+        return -1;
+    }
+    // A stream that cannot tell its length gets memory in steps that at most double what has arrived.
+    constexpr size_t first_step = size_t{1} << 16;
+    size_t have = 0;
+    size_t target = known == SIZE_MAX ? std::min(bytes, first_step) : bytes;
+    for (;;) {
+        auto* base = static_cast<unsigned char*>(room(owner, target));
+        if (bufio_read(context->stream, base + have, target - have) != target - have) {
+            tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+            return -1;
+        }
+        have = target;
+        if (have == bytes) break;
+        target = std::min(bytes, 2 * target);
+    }
+    ++context->data_records_in;
+    context->bytes_read += bytes + 4;
+    return length;
+}
+
+int tmio_write_elements(tmio_context* context, const void* data, int count, size_t size, size_t gap_offset,
+                        size_t gap_size) {
+    auto length = static_cast<long long>(count) * static_cast<long long>(size);
+    if (count < 0 || length > INT_MAX || gap_offset + gap_size > size) return -1;
+    if (gap_size == 0) return tmio_write_data(context, data, static_cast<int>(length));
+    if (!context || !(context->tag_written & 1) || context->status < 0) return -1;
+    context->has_written = 1;
+    auto header = static_cast<int32_t>(length);
+    bool written = write_all(context, &header, sizeof header);
+    // Elements whose gaps are clear already go out from the caller's memory, in runs as long as they last.
+    // Blocks with something in a gap are copied into the stream's output and cleared there, so the
+    // caller's memory stays as it is and no byte is copied twice.
+    const size_t per_block = std::max<size_t>(1, 65536 / size);
+    constexpr size_t run_limit = size_t{1} << 19;
+    const auto* next = static_cast<const unsigned char*>(data);
+    const unsigned char* run = next;
+    size_t run_bytes = 0;
+    for (auto left = static_cast<size_t>(count); written && left > 0;) {
+        size_t n = std::min(left, per_block);
+        unsigned char in_gaps = 0;
+        for (size_t i = 0; i < n; ++i)
+            for (size_t j = 0; j < gap_size; ++j) in_gaps |= next[i * size + gap_offset + j];
+        if (in_gaps == 0) {
+            // Runs go out while their bytes are still in the cache from the look at their gaps; each is
+            // larger than the buffer, so it goes out without a copy.
+            run_bytes += n * size;
+            if (run_bytes >= run_limit) {
+                written = write_all(context, run, run_bytes);
+                run += run_bytes;
+                run_bytes = 0;
+            }
+        } else {
+            written = write_all(context, run, run_bytes);
+            for (size_t i = 0; written && i < n;) {
+                unsigned char* room = nullptr;
+                size_t k = std::min(n - i, bufio_output_room(context->stream, size, &room) / size);
+                written = k > 0;
+                if (!written) break;
+                std::memcpy(room, next + i * size, k * size);
+                for (size_t e = 0; e < k; ++e) std::memset(room + e * size + gap_offset, 0, gap_size);
+                bufio_output_added(context->stream, k * size);
+                i += k;
+            }
+            run = next + n * size;
+            run_bytes = 0;
+        }
+        next += n * size;
+        left -= n;
+    }
+    written = written && write_all(context, run, run_bytes);
+    if (!written) {
+        tmio_set_status(context, TMIO_STATUS_WRITE_ERROR);
+        return -1;
+    }
+    ++context->data_records_out;
+    context->bytes_written += static_cast<size_t>(length) + sizeof header;
+    return header;
+}

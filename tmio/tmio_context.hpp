@@ -41,3 +41,20 @@ struct tmio_context {
     unsigned char partial_header[4];
     int partial_fill;
 };
+
+// Hidden helpers for the tmio::TMIO wrapper.
+
+// tmio_read_data for a record that must be `expected` bytes long, into memory that room(owner, n) provides
+// for the record's first n bytes, keeping what it held before. The memory follows the bytes the stream
+// holds: a file or memory block that ends inside the record fails without asking for any, other streams
+// get it in steps that at most double what has arrived. A record of another length is read away unstored.
+// Results as tmio_read_data.
+int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)(void* owner, size_t bytes),
+                        void* owner);
+
+// tmio_write_data of `count` elements of `size` bytes with the bytes [gap_offset, gap_offset + gap_size)
+// of each written as zeros, whatever the caller's memory holds there. The length, or -1: also for a
+// negative count, for elements whose bytes exceed one data record and for elements larger than the
+// stream's buffer.
+int tmio_write_elements(tmio_context* context, const void* data, int count, size_t size, size_t gap_offset,
+                        size_t gap_size);

@@ -1,6 +1,7 @@
 // Class table of section "models".
 
 #include "CosmicRayModelImpl.hpp"
+#include "background/CachedModel.hpp"
 #include "background/CosmicRayModel.hpp"
 #include "background/DarkCountModel.hpp"
 #include "background/Factory.hpp"
@@ -47,6 +48,10 @@ void Factory<BackgroundModel>::build_class_resolve_table() {
         } catch (const CosmicRayModel::Impl::FluxRefusal& refusal) {
             throw detail::Refused<std::invalid_argument>(refusal.naming("flux " + flux_name));
         }
+    };
+    classes["CachedModel"] = [this](Settings settings) {
+        std::string cache_file = settings["cache_file"];
+        return std::make_unique<CachedModel>(path(cache_file));
     };
     classes["GenericModel"] = [this](Settings settings) {
         auto generic = std::make_unique<GenericModel>();

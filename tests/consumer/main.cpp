@@ -1,15 +1,18 @@
 // A native caller of the installed library: reads a settings file and builds
 // a named instance through a factory, then moves bytes through the stream
-// layers: a memory block and a tagged-message file.
+// layers: a memory block and a tagged-message file, and writes and reads a vector item through the file
+// wrapper, whose header code calls into the library.
 #include <background/Factory.hpp>
 #include <background/Hook.hpp>
 #include <background/Settings.hpp>
+#include <tmio/TMIO.hpp>
 #include <tmio/tmio.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -38,6 +41,14 @@ bool tagged_file_round_trip(const std::filesystem::path& file) {
     return tmio_delete(reader) == 0 && ok;
 }
 
+bool wrapper_round_trip(const std::filesystem::path& file) {
+    const std::vector<double> values = {0.5, -1.0, 2.0};
+    tmio::TMIO out(file, std::ios::out, "CONSUMER_PROTOCOL");
+    out.write_array(tmio::TMIO::VECTOR, values.data(), tmio::TMIO::vector_count<double>(values.size()));
+    out.close();
+    return tmio::TMIO(file, std::ios::in, "CONSUMER").read_vector<double>() == values;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,7 +60,9 @@ int main(int argc, char** argv) {
     auto handle = background::Hook::set<std::function<void(double)>>(7, [](double) {});
     bool memory = memory_round_trip();
     bool tagged = tagged_file_round_trip(file.parent_path() / "consumer.tmio");
-    std::printf("channels %d generator %s memory stream %s tagged file %s\n", channels, generator ? "built" : "missing",
-                memory ? "ok" : "failed", tagged ? "ok" : "failed");
-    return channels == 12 && generator && memory && tagged ? 0 : 1;
+    bool wrapped = wrapper_round_trip(file.parent_path() / "wrapper.tmio");
+    std::printf("channels %d generator %s memory stream %s tagged file %s file wrapper %s\n", channels,
+                generator ? "built" : "missing", memory ? "ok" : "failed", tagged ? "ok" : "failed",
+                wrapped ? "ok" : "failed");
+    return channels == 12 && generator && memory && tagged && wrapped ? 0 : 1;
 }

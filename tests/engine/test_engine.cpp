@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "background/Background.hpp"
 #include "background/Factory.hpp"
+#include "background/CachedModel.hpp"
 #include "background/Hook.hpp"
 #include "background/MockProvider.hpp"
 #include "fixtures.hpp"
@@ -103,6 +105,9 @@ models:
     seed: 3
     num_channels: 8
     rate: 2.0e10
+  cached:
+    class: CachedModel
+    cache_file: cache.evt
 )";
 
 std::string lib(const std::string& generator, const std::string& model, int channels, const std::string& extra = "") {
@@ -558,6 +563,29 @@ TEST(ShowerBackground, ExampleEngineDrawsAllThree) {
         ASSERT_TRUE(m.time >= 10 && m.time < 11);
         ASSERT_EQ(m.primary, Metadata::PROTON);
     }
+}
+
+TEST_F(Engine, ReplaysAModelCacheChunkByChunk) {
+    const auto events = ReferenceDarkCounts(2000.0, 8, 17, 1).sample(0.0, 0.3);
+    CachedModel::write_cache(dir.path() / "cache.evt", events, 0.0, 1.0);
+    // The cache file is named relative to the settings file.
+    Background engine(settings(lib("pe", "cached", 8)));
+    auto expected = [&](double begin, double end) {
+        std::vector<BackgroundEvent> selected;
+        std::ranges::copy_if(events, std::back_inserter(selected),
+                             [&](const BackgroundEvent& e) { return begin <= e.time && e.time < end; });
+        return reference_chunk(selected, 8);
+    };
+    double begin = 0.0;
+    for (int chunk = 0; chunk < 30; ++chunk) {
+        const double end = begin + 0.01;
+        ASSERT_EQ(engine.next_chunk(0.01), expected(begin, end)) << chunk;
+        begin = end;
+    }
+    engine.seek(0.125);
+    EXPECT_EQ(engine.next_chunk(0.05), expected(0.125, 0.175));
+    engine.seek(0.99);
+    EXPECT_THROW(engine.next_chunk(0.02), std::out_of_range);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "background/CachedModel.hpp"
 #include "background/CosmicRayModel.hpp"
 #include "background/Factory.hpp"
 #include "background/MockProvider.hpp"
@@ -149,6 +150,34 @@ TEST(CosmicRayFactory, RefusalNamesTheFluxAndTheInstance) {
                                       ")"))
             << message;
     }
+}
+
+TEST(ModelFactory, BuildsCachedModelsFromFilesNamedBesideTheSettings) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() / "caches");
+    const std::vector<BackgroundEvent> events = {{0.5, 3, 1}, {1.5, 3, 2}, {2.5, 3, 3}};
+    CachedModel::write_cache(dir.path() / "caches" / "run.evt", events, 0.0, 3.0);
+    const auto absolute = dir.path() / "caches" / "run.evt";
+    Factory<BackgroundModel> factory(dir.write("settings.yaml", R"(
+models:
+  relative: {class: CachedModel, cache_file: caches/run.evt}
+  dotted: {class: CachedModel, cache_file: ./caches/../caches/run.evt}
+  absolute: {class: CachedModel, cache_file: )" + absolute.string() + R"(}
+  missing: {class: CachedModel, cache_file: caches/none.evt}
+  unnamed: {class: CachedModel}
+  both:
+    class: GenericModel
+    models: {relative: ~, absolute: ~}
+)"));
+    // Relative names are taken in the settings file's directory, whatever the working directory.
+    for (const char* name : {"relative", "dotted", "absolute"})
+        expect_same_events(factory.create_by_name(name)->sample(1.0, 3.0), {events[1], events[2]});
+    expect_same_events(factory.create_by_name("both")->sample(0.0, 1.0), {events[0], events[0]});
+    expect_throw<std::ios_base::failure>([&] { factory.create_by_name("missing"); },
+                                         background::testing::io_failure(
+                                             "Failed to open file " + (dir.path() / "caches" / "none.evt").generic_string() +
+                                             "!\nImplementation reports: connection error"));
+    expect_throw<std::out_of_range>([&] { factory.create_by_name("unnamed"); }, "Key cache_file not found!");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bufio_stream.hpp"
+#include "child_process.hpp"
 #include "fixtures.hpp"
 #include "tmio/bufio.h"
 #include "tmio/tmio.h"
@@ -27,6 +28,9 @@
 
 namespace tmio_test {
 
+using background::testing::ChildCheck;
+using background::testing::elapsed_ms;
+using background::testing::run_in_child;
 using background::testing::TempDir;
 using Bytes = std::vector<unsigned char>;
 
@@ -50,6 +54,14 @@ inline Bytes header_bytes(int32_t header) {
     return bytes;
 }
 
+// The memory image of a value.
+template <class T>
+Bytes image_of(const T& value) {
+    Bytes bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -67,9 +79,6 @@ inline void write_file(const std::filesystem::path& path, const Bytes& bytes) {
                                                 static_cast<std::streamsize>(bytes.size()));
 }
 
-inline double elapsed_ms(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
-}
 
 // A loopback TCP socket listening on a port the kernel picked.
 struct Listener {
@@ -108,56 +117,6 @@ inline int local_port(int fd) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
 }
-
-// Runs `body` in a forked child, which reports an empty text on success or what went wrong. The parent
-// waits at most `timeout_ms` and kills a child that takes longer.
-inline std::string run_in_child(const std::function<std::string()>& body, int timeout_ms = 10000) {
-    int report[2];
-    if (pipe(report) != 0) return "pipe failed";
-    std::fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0) return "fork failed";
-    if (child == 0) {
-        close(report[0]);
-        std::string result = body();
-        if (write(report[1], result.data(), result.size()) < 0) _exit(3);
-        _exit(0);
-    }
-    close(report[1]);
-    std::string result;
-    auto start = std::chrono::steady_clock::now();
-    char chunk[256];
-    for (;;) {
-        pollfd poller{report[0], POLLIN, 0};
-        int left = timeout_ms - static_cast<int>(elapsed_ms(start));
-        if (left <= 0 || poll(&poller, 1, left) != 1) {
-            kill(child, SIGKILL);
-            result = "child timed out";
-            break;
-        }
-        ssize_t got = read(report[0], chunk, sizeof chunk);
-        if (got <= 0) break;
-        result.append(chunk, static_cast<size_t>(got));
-    }
-    close(report[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (result.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        result = "child ended abnormally, wait status " + std::to_string(status);
-    return result;
-}
-
-// Collects failures inside a child as text.
-struct ChildCheck {
-    std::string failures;
-    template <class A, class B>
-    void equal(const A& actual, const B& expected, const char* what) {
-        if (!(actual == expected)) failures += std::string(what) + " differs; ";
-    }
-    void that(bool condition, const char* what) {
-        if (!condition) failures += std::string(what) + " failed; ";
-    }
-};
 
 // What `body` printed to standard error.
 inline std::string captured_stderr(const std::function<void()>& body) {

@@ -1,13 +1,12 @@
 // Writes that the file-size limit cuts short (RLIMIT_FSIZE with SIGXFSZ ignored, in a child process):
 // every failure is reported, the status names it, and no byte is sent twice.
-#include <signal.h>
-#include <sys/resource.h>
-
 #include "stream_support.hpp"
 
 namespace {
 
 using namespace tmio_test;
+using background::testing::run_with_file_size_limit;
+using background::testing::set_file_size_limit;
 namespace fs = std::filesystem;
 
 constexpr rlim_t limit = 1000;
@@ -16,13 +15,6 @@ Bytes pattern(size_t n, int seed = 0) {
     Bytes bytes(n);
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>((i + seed) % 251);
     return bytes;
-}
-
-void set_file_size_limit(rlim_t bytes) {
-    rlimit limits{};
-    getrlimit(RLIMIT_FSIZE, &limits);
-    limits.rlim_cur = std::min(bytes, limits.rlim_max);
-    setrlimit(RLIMIT_FSIZE, &limits);
 }
 
 std::string too_large() { return std::strerror(EFBIG); }
@@ -133,9 +125,7 @@ TEST(WriteFailures, AreReportedAndNeverSendBytesTwice) {
     TempDir dir;
     for (const Case& c : cases) {
         std::string path = (dir.path() / c.name).string();
-        std::string failures = run_in_child([&] {
-            signal(SIGXFSZ, SIG_IGN);
-            set_file_size_limit(limit);
+        std::string failures = run_with_file_size_limit(limit, [&] {
             ChildCheck check;
             c.body(check, path);
             return check.failures;
