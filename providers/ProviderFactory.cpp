@@ -3,6 +3,7 @@
 #include "background/Factory.hpp"
 #include "background/MockProvider.hpp"
 #include "background/MultiProvider.hpp"
+#include "background/OrderedProvider.hpp"
 #include "background/SimulationProvider.hpp"
 
 namespace background {
@@ -18,6 +19,11 @@ void Factory<ShowerProvider>::build_class_resolve_table() {
         int num_showers = settings["num_showers"];
         return std::make_unique<MockProvider>(static_cast<unsigned long>(num_showers), index, e_min, e_max, r_max,
                                               theta_max);
+    };
+    // Always under TIME_HINT_HOOK_ID, so that "time_hint_hook" finds it.
+    classes["OrderedProvider"] = [this](Settings settings) {
+        std::string dir = settings["path"];
+        return std::make_unique<OrderedProvider>(path(dir), TIME_HINT_HOOK_ID);
     };
     classes["SimulationProvider"] = [this](Settings settings) {
         bool warn_unverified = settings["warn_unverified"];

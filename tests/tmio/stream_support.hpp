@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bufio_stream.hpp"
+#include "bytes.hpp"
 #include "child_process.hpp"
 #include "fixtures.hpp"
 #include "tmio/bufio.h"
@@ -32,53 +33,20 @@ using background::testing::ChildCheck;
 using background::testing::elapsed_ms;
 using background::testing::run_in_child;
 using background::testing::TempDir;
-using Bytes = std::vector<unsigned char>;
+using background::testing::Bytes;
+using background::testing::concat;
+using background::testing::file_bytes;
+using background::testing::header_bytes;
+using background::testing::image_of;
+using background::testing::protocol_image;
+using background::testing::to_bytes;
+using background::testing::write_file;
 
 inline std::string mem_address(void* block, size_t size) {
     char text[64];
     std::snprintf(text, sizeof text, "mem://%p/%zu", block, size);
     return text;
 }
-
-inline Bytes file_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-inline Bytes to_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-// Bytes of a header as it stands on the wire (native order).
-inline Bytes header_bytes(int32_t header) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &header, 4);
-    return bytes;
-}
-
-// The memory image of a value.
-template <class T>
-Bytes image_of(const T& value) {
-    Bytes bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
-
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-inline Bytes protocol_image(std::string_view protocol) {
-    Bytes field(TMIO_PROTOCOL_SIZE, 0);
-    std::memcpy(field.data(), protocol.data(), protocol.size());
-    return concat({header_bytes(TMIO_PROTOCOL_TAG), field});
-}
-
-inline void write_file(const std::filesystem::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
-
 
 // A loopback TCP socket listening on a port the kernel picked.
 struct Listener {

@@ -1,0 +1,604 @@
+// Time-ordered shower directories: the writer's files to the byte, and the provider that reads them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <ios>
+#include <limits>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "background/Hook.hpp"
+#include "background/MockProvider.hpp"
+#include "background/OrderedProvider.hpp"
+#include "bytes.hpp"
+#include "child_process.hpp"
+#include "fixtures.hpp"
+#include "format.hpp"
+#include "tmio/TMIO.hpp"
+
+namespace {
+
+using namespace background;
+using background::testing::Bytes;
+using background::testing::ChildCheck;
+using background::testing::concat;
+using background::testing::expect_same;
+using background::testing::expect_throw;
+using background::testing::file_bytes;
+using background::testing::header_bytes;
+using background::testing::image_of;
+using background::testing::io_failure;
+using background::testing::nested_cause;
+using background::testing::protocol_image;
+using background::testing::run_with_file_size_limit;
+using background::testing::TempDir;
+namespace fs = std::filesystem;
+using Hint = std::function<void(double)>;
+
+MockProvider mock() { return MockProvider(40, -2.0, 10.0, 1000.0, 100.0, 0.5); }
+
+std::vector<BackgroundEvent> events_of(const std::vector<std::pair<double, unsigned long>>& pairs) {
+    std::vector<BackgroundEvent> events;
+    for (auto [time, id] : pairs) events.push_back({time, 2, id});
+    return events;
+}
+
+// Shower i of batch k of `per_file` events: time k + i / 10, id 10 k + i.
+std::vector<BackgroundEvent> batches(int count, int per_file) {
+    std::vector<BackgroundEvent> events;
+    for (int k = 0; k < count; ++k)
+        for (int i = 0; i < per_file; ++i)
+            events.push_back({k + i / 10.0, 2, static_cast<unsigned long>(10 * k + i)});
+    return events;
+}
+
+void write(const fs::path& dir, ShowerProvider& source, std::vector<BackgroundEvent> events, unsigned long per_file,
+           bool interleaved) {
+    OrderedProvider::order_events(dir, source, events, per_file, false, interleaved, true);
+}
+
+fs::path data_file(const fs::path& dir, int k) { return dir / format("OP_DATA_{}.tmio", k); }
+fs::path meta_file(const fs::path& dir, int k) { return dir / format("OP_META_{}.tmio", k); }
+
+std::vector<double> hints_of(const fs::path& dir) {
+    return tmio::TMIO(dir / "OP_HINT.tmio", std::ios::in, "OP_HINT").read_vector<double>();
+}
+
+// The items of the directory format, as bytes.
+Bytes struct_item(const Bytes& payload) {
+    return concat({header_bytes(-1), header_bytes(static_cast<int32_t>(payload.size())), payload});
+}
+Bytes vector_item(const std::vector<double>& values) {
+    Bytes raw(values.size() * sizeof(double));
+    if (!values.empty()) std::memcpy(raw.data(), values.data(), raw.size());
+    return concat({header_bytes(-3), header_bytes(4), header_bytes(static_cast<int32_t>(values.size())),
+                   header_bytes(static_cast<int32_t>(raw.size())), raw});
+}
+Bytes metadata_item(const Metadata& m) {
+    Metadata clean;
+    std::memset(&clean, 0, sizeof clean);
+    clean.uid = m.uid;
+    clean.primary = m.primary;
+    clean.energy = m.energy;
+    clean.x = m.x;
+    clean.y = m.y;
+    clean.theta = m.theta;
+    clean.phi = m.phi;
+    clean.time = m.time;
+    return struct_item(image_of(clean));
+}
+Bytes pe_list_item(const PEList& list) {
+    Bytes bytes = struct_item(image_of(static_cast<std::uint64_t>(list.size())));
+    for (const auto& [channel, times] : list)
+        bytes = concat({bytes, struct_item(image_of(static_cast<std::int32_t>(channel))), vector_item(times)});
+    return bytes;
+}
+
+// Showers of a table; every request is logged, and an id without a list is not found.
+class TableProvider : public ShowerProvider {
+public:
+    std::map<unsigned long, PEList> lists;
+    std::vector<std::string> calls;
+
+    std::vector<Metadata> get_all_metadata() override { return {}; }
+    Metadata get_metadata(unsigned long uid) override {
+        calls.push_back(format("m{}", uid));
+        check(uid);
+        Metadata m;
+        std::memset(&m, 0xAB, sizeof m);  // the writer must clear the alignment bytes
+        m.uid = uid;
+        m.primary = Metadata::GAMMA;
+        m.energy = 100.0 + static_cast<double>(uid);
+        m.x = m.y = m.theta = m.phi = 0.5;
+        m.time = -1.0;
+        return m;
+    }
+    PEList get_pe_list(unsigned long uid) override {
+        calls.push_back(format("p{}", uid));
+        check(uid);
+        return lists.at(uid);
+    }
+
+private:
+    void check(unsigned long uid) const {
+        if (!lists.contains(uid)) throw std::out_of_range(format("Shower with UID {} not found!", uid));
+    }
+};
+
+class Layout : public ::testing::TestWithParam<bool> {
+protected:
+    bool interleaved() const { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, Layout, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Interleaved" : "Split"; });
+
+TEST_P(Layout, RoundTripToTheByte) {
+    TempDir dir;
+    auto source = mock();
+    const auto events = events_of({{0.5, 4}, {1.0, 9}, {1.0, 4}, {2.0, 13}, {3.5, 2}, {4.0, 2}, {7.0, 17}});
+    write(dir.path(), source, events, 3, interleaved());
+
+    const std::vector<std::vector<std::size_t>> in_batch = {{0, 1, 2}, {3, 4, 5}, {6}};
+    for (int k = 0; k < 3; ++k) {
+        Bytes data = protocol_image(interleaved() ? "OP_INTER" : "OP_DATA");
+        Bytes meta = protocol_image("OP_META");
+        for (auto i : in_batch[static_cast<std::size_t>(k)]) {
+            const auto uid = events[i].id;
+            const Bytes record = metadata_item(source.get_metadata(uid));
+            if (interleaved()) {
+                data = concat({data, record});
+            } else {
+                data = concat({data, struct_item(image_of(static_cast<std::uint64_t>(uid)))});
+                meta = concat({meta, record});
+            }
+            data = concat({data, pe_list_item(source.get_pe_list(uid))});
+        }
+        const auto count = in_batch[static_cast<std::size_t>(k)].size();
+        EXPECT_EQ(file_bytes(data_file(dir.path(), k)), data) << k;
+        // One channel with one time: 72 bytes of metadata, 16 of UID, 16 + 12 + 24 of p.e. list.
+        EXPECT_EQ(data.size(), 68 + count * (interleaved() ? 124 : 68));
+        if (interleaved()) {
+            EXPECT_FALSE(fs::exists(meta_file(dir.path(), k)));
+        } else {
+            EXPECT_EQ(file_bytes(meta_file(dir.path(), k)), meta) << k;
+            EXPECT_EQ(meta.size(), 68 + count * 72);
+        }
+    }
+    EXPECT_EQ(file_bytes(dir.path() / "OP_HINT.tmio"), concat({protocol_image("OP_HINT"), vector_item({0.5, 2.0, 7.0})}));
+    EXPECT_EQ(fs::file_size(dir.path() / "OP_HINT.tmio"), 108u);
+
+    OrderedProvider reader(dir.path(), 0);
+    std::vector<Metadata> expected;
+    for (const auto& e : events) expected.push_back(source.get_metadata(e.id));
+    expect_same(reader.get_all_metadata(), expected);
+    // In order, each request costs one record; repeated UIDs are found at their own record.
+    for (const auto& e : events) {
+        expect_same({reader.get_metadata(e.id)}, {source.get_metadata(e.id)});
+        EXPECT_EQ(reader.get_pe_list(e.id), source.get_pe_list(e.id)) << e.id;
+    }
+    // Out of order: a cyclic search finds every shower again.
+    for (auto uid : {17ul, 2ul, 4ul, 13ul}) {
+        EXPECT_EQ(reader.get_pe_list(uid), source.get_pe_list(uid)) << uid;
+        expect_same({reader.get_metadata(uid)}, {source.get_metadata(uid)});
+    }
+    expect_same(reader.get_all_metadata(), expected);
+}
+
+TEST_P(Layout, UnknownShowerIsSearchedThroughEveryFile) {
+    for (int files : {1, 3}) {
+        TempDir dir;
+        auto source = mock();
+        write(dir.path(), source, batches(files, 2), 2, interleaved());
+        OrderedProvider reader(dir.path(), 0);
+        expect_throw<std::out_of_range>([&] { reader.get_metadata(99); }, "Shower with UID 99 not found!");
+        expect_throw<std::out_of_range>([&] { reader.get_pe_list(99); }, "Shower with UID 99 not found!");
+        EXPECT_EQ(reader.get_pe_list(1), source.get_pe_list(1));
+    }
+}
+
+// A table provider whose lists include empty ones, entries without times and several channels.
+TableProvider table() {
+    TableProvider provider;
+    provider.lists = {{1, {}},
+                      {2, {{3, {}}}},
+                      {3, {{0, {0.1, 0.2}}, {5, {1.0}}}},
+                      {4, {}},
+                      {5, {{-2, {0.0}}}}};
+    return provider;
+}
+
+TEST_P(Layout, DropEmptyErasesExactlyTheEventsNotWritten) {
+    TempDir dir;
+    auto source = table();
+    // Batch 0 drops (1.0, 1) but writes (1.0, 3) at the same time; batch 2 drops all its events.
+    auto events = events_of({{1.0, 1}, {1.0, 3}, {2.0, 2}, {3.0, 4}, {5.0, 4}, {5.0, 1}, {6.0, 5}});
+    OrderedProvider::order_events(dir.path(), source, events, 2, true, interleaved(), false);
+
+    const auto written = events_of({{1.0, 3}, {2.0, 2}, {6.0, 5}});
+    background::testing::expect_same_events(events, written);
+    EXPECT_EQ(hints_of(dir.path()), (std::vector<double>{1.0, 2.0, 5.0, 6.0}));
+    EXPECT_EQ(file_bytes(data_file(dir.path(), 2)), protocol_image(interleaved() ? "OP_INTER" : "OP_DATA"));
+
+    OrderedProvider reader(dir.path(), 0);
+    std::vector<unsigned long> uids;
+    for (const auto& m : reader.get_all_metadata()) uids.push_back(m.uid);
+    EXPECT_EQ(uids, (std::vector<unsigned long>{3, 2, 5}));
+    for (const auto& e : written) {
+        const auto m = reader.get_metadata(e.id);
+        EXPECT_EQ(std::tuple(m.uid, m.primary, m.energy, m.time), std::tuple(e.id, Metadata::GAMMA, 100.0 + e.id, -1.0));
+        EXPECT_EQ(reader.get_pe_list(e.id), source.lists[e.id]) << e.id;
+    }
+}
+
+TEST(OrderedWriter, AsksTheProviderInUidOrderPerBatch) {
+    for (bool together : {true, false}) {
+        TempDir dir;
+        auto source = table();
+        auto events = events_of({{0.0, 5}, {1.0, 3}, {2.0, 5}, {3.0, 2}, {4.0, 1}});
+        OrderedProvider::order_events(dir.path(), source, events, 4, false, false, together);
+        const std::vector<std::string> expected =
+            together ? std::vector<std::string>{"m2", "p2", "m3", "p3", "m5", "p5", "m5", "p5", "m1", "p1"}
+                     : std::vector<std::string>{"m2", "m3", "m5", "m5", "p2", "p3", "p5", "p5", "m1", "p1"};
+        EXPECT_EQ(source.calls, expected) << together;
+    }
+}
+
+TEST(OrderedWriter, BatchCountsClearingAndRewriting) {
+    struct Case {
+        std::size_t events;
+        unsigned long per_file;
+        int files;
+    };
+    for (auto c : {Case{3, 3, 1}, Case{4, 3, 2}, Case{2, 5, 1}, Case{5, 1, 5}, Case{0, 3, 0}}) {
+        TempDir dir;
+        auto source = mock();
+        for (const char* name : {"OPTIONS.txt", "OP_DATA_9.tmio", "OP_META_7.tmio", "Op_x", "keep.txt"})
+            dir.write(name, "old");
+        auto events = batches(1, static_cast<int>(c.events));
+        write(dir.path(), source, events, c.per_file, false);
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+        std::ranges::sort(names);
+        std::vector<std::string> expected = {"OP_HINT.tmio", "Op_x", "keep.txt"};
+        for (int k = 0; k < c.files; ++k) {
+            expected.push_back(format("OP_DATA_{}.tmio", k));
+            expected.push_back(format("OP_META_{}.tmio", k));
+        }
+        std::ranges::sort(expected);
+        EXPECT_EQ(names, expected) << c.events << " events";
+        EXPECT_EQ(hints_of(dir.path()).size(), static_cast<std::size_t>(c.files));
+    }
+    // A second run with fewer batches leaves none of the first behind.
+    TempDir dir;
+    auto source = mock();
+    write(dir.path(), source, batches(3, 2), 2, true);
+    write(dir.path(), source, batches(1, 2), 2, false);
+    EXPECT_FALSE(fs::exists(data_file(dir.path(), 1)));
+    EXPECT_TRUE(fs::exists(meta_file(dir.path(), 0)));
+    // Nothing written: the directory has no data file.
+    write(dir.path(), source, {}, 2, false);
+    EXPECT_EQ(fs::file_size(dir.path() / "OP_HINT.tmio"), 84u);
+    expect_throw<std::ios_base::failure>(
+        [&] { OrderedProvider(dir.path(), 0); },
+        io_failure(format("No OrderedProvider data files found in {}!", dir.path().native())));
+}
+
+TEST(OrderedWriter, RefusalsAndFailuresLeaveEventsAlone) {
+    TempDir dir;
+    auto source = table();
+    const auto original = events_of({{1.0, 1}, {2.0, 2}, {3.0, 7}});
+    auto events = original;
+    // No batches of no events: refused before the directory is made or cleared.
+    dir.write("OP_keep", "x");
+    expect_throw<std::invalid_argument>(
+        [&] { OrderedProvider::order_events(dir.path() / "new", source, events, 0, true, false, true); },
+        "Number of events per file must be at least 1!");
+    expect_throw<std::invalid_argument>(
+        [&] { OrderedProvider::order_events(dir.path(), source, events, 0, true, false, true); },
+        "Number of events per file must be at least 1!");
+    EXPECT_FALSE(fs::exists(dir.path() / "new"));
+    EXPECT_TRUE(fs::exists(dir.path() / "OP_keep"));
+
+    for (auto target : {dir.path() / "missing" / "dir", dir.path() / "OP_keep"}) {
+        auto error = expect_throw<std::ios_base::failure>(
+            [&] { OrderedProvider::order_events(target, source, events, 1, true, false, true); },
+            io_failure("Failed to create directory"));
+        EXPECT_THROW(std::rethrow_exception(nested_cause(error)), fs::filesystem_error);
+    }
+    // An "OP" entry that cannot be removed.
+    fs::create_directory(dir.path() / "out");
+    fs::create_directories(dir.path() / "out" / "OPEN" / "inner");
+    EXPECT_THROW(OrderedProvider::order_events(dir.path() / "out", source, events, 1, true, false, true),
+                 fs::filesystem_error);
+    fs::remove_all(dir.path() / "out" / "OPEN");
+
+    // Shower 7 is unknown: batch 0 is written, batch 1 fails before its files exist.
+    expect_throw<std::out_of_range>(
+        [&] { OrderedProvider::order_events(dir.path() / "out", source, events, 2, true, false, true); },
+        "Shower with UID 7 not found!");
+    EXPECT_TRUE(fs::exists(data_file(dir.path() / "out", 0)));
+    EXPECT_FALSE(fs::exists(data_file(dir.path() / "out", 1)));
+    EXPECT_FALSE(fs::exists(dir.path() / "out" / "OP_HINT.tmio"));
+    background::testing::expect_same_events(events, original);
+}
+
+// Every file fits the stream's buffer, so only the close shows that its bytes did not reach the disk.
+TEST(OrderedWriter, FileSizeLimitFailsTheCall) {
+    struct Case {
+        rlim_t limit;
+        std::string failing;  // empty: the call succeeds
+    };
+    for (const auto& c : {Case{100, "OP_DATA_0.tmio"}, Case{280, "OP_META_0.tmio"}, Case{300, ""}}) {
+        TempDir dir;
+        auto failures = run_with_file_size_limit(c.limit, [&] {
+            ChildCheck check;
+            auto source = mock();
+            auto events = batches(2, 3);  // files of 272 (data), 284 (metadata) and 100 bytes (hints)
+            try {
+                OrderedProvider::order_events(dir.path(), source, events, 3, false, false, true);
+                check.that(c.failing.empty(), "no failure");
+                check.equal(hints_of(dir.path()).size(), 2u, "hint count");
+            } catch (const std::ios_base::failure& e) {
+                const std::string path = (dir.path() / c.failing).generic_string();
+                check.equal(std::string(e.what()).starts_with("Failed to write to file " + path + "!"), true,
+                            "message");
+                check.that(!fs::exists(dir.path() / "OP_HINT.tmio"), "no hint file");
+            }
+            return check.failures;
+        });
+        EXPECT_EQ(failures, "") << c.limit;
+    }
+}
+
+// A directory of `count` batches of two showers (ids 10 k and 10 k + 1, batch k first at time k).
+struct Directory {
+    TempDir dir;
+    MockProvider source = mock();
+    Directory(int count, bool interleaved) {
+        std::vector<BackgroundEvent> events;
+        for (int k = 0; k < count; ++k)
+            for (int i = 0; i < 2; ++i) events.push_back({k + 0.5 * i, 2, static_cast<unsigned long>(10 * k + i)});
+        write(dir.path(), source, events, 2, interleaved);
+    }
+    const fs::path& path() const { return dir.path(); }
+    // Removes the files of batch k, so that opening them fails from now on.
+    void remove_batch(int k) const {
+        fs::remove(data_file(path(), k));
+        fs::remove(meta_file(path(), k));
+    }
+};
+
+TEST(OrderedReader, ConstructorRefusals) {
+    struct Case {
+        const char* what;
+        std::function<fs::path(const fs::path&)> damage;  // returns the path to open
+        std::function<void(const fs::path&)> check;
+    };
+    auto message = [](const std::string& text) {
+        return [text](const fs::path& dir) {
+            std::string filled = text;
+            filled.replace(filled.find("{}"), 2, dir.native());
+            expect_throw<std::ios_base::failure>([&] { OrderedProvider(dir, 0); }, io_failure(filled));
+        };
+    };
+    const std::vector<Case> cases = {
+        {"missing directory", [](const fs::path& d) { return d / "nowhere"; }, message("{} does not exist or is no directory!")},
+        {"a file", [](const fs::path& d) { return d / "OP_HINT.tmio"; }, message("{} does not exist or is no directory!")},
+        {"no data files",
+         [](const fs::path& d) {
+             fs::remove(data_file(d, 0));
+             fs::remove(data_file(d, 1));
+             return d;
+         },
+         message("No OrderedProvider data files found in {}!")},
+        {"no hint file",
+         [](const fs::path& d) {
+             fs::remove(d / "OP_HINT.tmio");
+             return d;
+         },
+         [](const fs::path& d) {
+             expect_throw<std::ios_base::failure>([&] { OrderedProvider(d, 0); },
+                                                  io_failure("Failed to open file !\nImplementation reports: connection error"));
+         }},
+        {"hint file of another protocol",
+         [](const fs::path& d) {
+             fs::copy_file(meta_file(d, 0), d / "OP_HINT.tmio", fs::copy_options::overwrite_existing);
+             return d;
+         },
+         [](const fs::path& d) {
+             expect_throw<std::ios_base::failure>(
+                 [&] { OrderedProvider(d, 0); },
+                 io_failure(format("Failed to open file {}!\nImplementation reports: protocol error",
+                                   (d / "OP_HINT.tmio").generic_string())));
+         }},
+        {"three hint values",
+         [](const fs::path& d) {
+             tmio::TMIO hints(d / "OP_HINT.tmio", std::ios::out, "OP_HINT");
+             const double values[] = {0, 1, 2};
+             hints.write_array(tmio::TMIO::VECTOR, values, 3);
+             hints.close();
+             return d;
+         },
+         message("Files found in {} do not match OrderedProvider protocol!")},
+        {"a metadata file missing",
+         [](const fs::path& d) {
+             fs::remove(meta_file(d, 1));
+             return d;
+         },
+         message("Files found in {} do not match OrderedProvider protocol!")},
+        {"a data file without a number",
+         [](const fs::path& d) {
+             fs::create_directory(d / "OP_DATA_backup");
+             return d;
+         },
+         [](const fs::path& d) { EXPECT_THROW(OrderedProvider(d, 0), std::invalid_argument); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Directory dir(2, false);
+        c.check(c.damage(dir.path()));
+    }
+
+    // Numbers with gaps are positions in number order; without metadata files a directory is interleaved.
+    Directory gaps(2, false);
+    fs::rename(data_file(gaps.path(), 1), data_file(gaps.path(), 12));
+    fs::rename(meta_file(gaps.path(), 1), meta_file(gaps.path(), 12));
+    EXPECT_EQ(OrderedProvider(gaps.path(), 0).get_all_metadata().size(), 4u);
+    fs::remove(meta_file(gaps.path(), 0));
+    fs::remove(meta_file(gaps.path(), 12));
+    OrderedProvider no_meta(gaps.path(), 0);
+    expect_throw<std::ios_base::failure>(
+        [&] { no_meta.get_metadata(0); },
+        io_failure(format("Failed to open file {}!\nImplementation reports: protocol error",
+                          data_file(gaps.path(), 0).generic_string())));
+}
+
+TEST_P(Layout, SkipToTimeOpensTheLastBatchNotAfterIt) {
+    // Batches first at 0, 1, 1 and 3: a seek to 1 goes to the last of the two batches at 1.
+    const auto events = events_of({{0.0, 0}, {0.5, 1}, {1.0, 2}, {1.0, 3}, {1.0, 4}, {2.0, 5}, {3.0, 6}, {4.0, 7}});
+    struct Case {
+        double t;
+        int batch;  // -1: nothing opens
+    };
+    for (auto c : {Case{-0.5, -1}, Case{0.0, 0}, Case{0.9, 0}, Case{1.0, 2}, Case{2.9, 2}, Case{3.0, 3}, Case{1e9, 3},
+                   Case{std::nan(""), -1}}) {
+        SCOPED_TRACE(c.t);
+        TempDir dir;
+        auto source = mock();
+        write(dir.path(), source, events, 2, interleaved());
+        OrderedProvider reader(dir.path(), 0);
+        // Only the target batch can be opened.
+        for (int k = 0; k < 4; ++k)
+            if (k != c.batch) fs::remove(data_file(dir.path(), k)), fs::remove(meta_file(dir.path(), k));
+        ASSERT_NO_THROW(reader.skip_to_time(c.t));
+        if (c.batch < 0) continue;
+        const auto first = events[2 * static_cast<std::size_t>(c.batch)].id;
+        expect_same({reader.get_metadata(first)}, {source.get_metadata(first)});
+        EXPECT_EQ(reader.get_pe_list(first), source.get_pe_list(first));
+    }
+
+    // Hints out of order still lead to one of the batches.
+    TempDir dir;
+    auto source = mock();
+    write(dir.path(), source, events_of({{5.0, 0}, {1.0, 1}, {3.0, 2}, {0.0, 3}, {9.0, 4}}), 1, interleaved());
+    OrderedProvider reader(dir.path(), 0);
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double t : {-1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 7.0, 9.0, 10.0, inf, -inf, std::nan("")}) {
+        ASSERT_NO_THROW(reader.skip_to_time(t)) << t;
+        EXPECT_EQ(reader.get_pe_list(2), source.get_pe_list(2)) << t;
+    }
+}
+
+TEST_P(Layout, OpenBatchIsNotReopenedAndTheCachedRecordIsNotReadAgain) {
+    Directory dir(3, interleaved());
+    {
+        // A seek before any read opens the target batch at once.
+        OrderedProvider reader(dir.path(), 0);
+        Directory copy(3, interleaved());
+        OrderedProvider other(copy.path(), 0);
+        copy.remove_batch(1);
+        EXPECT_THROW(other.skip_to_time(1.0), std::ios_base::failure);
+        (void)reader;
+    }
+    OrderedProvider reader(dir.path(), 0);
+    reader.skip_to_time(1.0);
+    for (unsigned long uid : {10ul, 11ul}) {
+        reader.get_metadata(uid);
+        reader.get_pe_list(uid);
+    }
+    // The same batch again: reading goes on behind shower 11, so shower 10 is only found by a search
+    // through the files after batch 1, and batch 2 cannot be opened any more.
+    dir.remove_batch(2);
+    reader.skip_to_time(1.5);
+    EXPECT_THROW(reader.get_metadata(10), std::ios_base::failure);
+
+    // The record read last comes from memory, though its file is gone.
+    Directory two(2, interleaved());
+    OrderedProvider cached(two.path(), 0);
+    cached.get_metadata(11);
+    two.remove_batch(0);
+    expect_same({cached.get_metadata(11)}, {two.source.get_metadata(11)});
+    EXPECT_THROW(cached.get_metadata(0), std::ios_base::failure);  // the search wraps to batch 0
+}
+
+// A split or interleaved directory of one shower (UID 1) whose stored p.e. list claims `entries`
+// entries and ends there.
+fs::path claimed_entries(const fs::path& dir, bool interleaved, std::uint64_t entries) {
+    Metadata m{};
+    m.uid = 1;
+    tmio::TMIO data(data_file(dir, 0), std::ios::out, interleaved ? "OP_INTER" : "OP_DATA");
+    if (interleaved) {
+        data.write_raw(tmio::TMIO::STRUCT, &m, sizeof m);
+    } else {
+        tmio::TMIO meta(meta_file(dir, 0), std::ios::out, "OP_META");
+        meta.write_raw(tmio::TMIO::STRUCT, &m, sizeof m);
+        meta.close();
+        data.write_raw(tmio::TMIO::STRUCT, &m.uid, 8);
+    }
+    data.write_raw(tmio::TMIO::STRUCT, &entries, 8);
+    data.close();
+    tmio::TMIO hints(dir / "OP_HINT.tmio", std::ios::out, "OP_HINT");
+    const double zero = 0;
+    hints.write_array(tmio::TMIO::VECTOR, &zero, 1);
+    hints.close();
+    return dir;
+}
+
+TEST(OrderedReader, EntryCountsTheFileCannotHoldAllocateNothing) {
+    const std::uint64_t huge = std::uint64_t{1} << 40;  // 32 TiB of entries, were they made up front
+    const std::uint64_t beyond = std::uint64_t{1} << 58;
+    {
+        TempDir dir;
+        OrderedProvider reader(claimed_entries(dir.path(), false, huge), 0);
+        expect_throw<std::out_of_range>([&] { reader.get_pe_list(1); }, "Shower with UID 1 not found!");
+    }
+    {
+        TempDir dir;
+        OrderedProvider reader(claimed_entries(dir.path(), true, huge), 0);
+        EXPECT_THROW(reader.get_pe_list(1), std::ios_base::failure);
+    }
+    for (bool interleaved : {false, true}) {
+        TempDir dir;
+        OrderedProvider reader(claimed_entries(dir.path(), interleaved, beyond), 0);
+        expect_throw<std::length_error>([&] { reader.get_pe_list(1); },
+                                        "cannot create std::vector larger than max_size()");
+    }
+}
+
+TEST(OrderedHooks, RegistrationsAndHintsThatOutliveTheirProvider) {
+    constexpr int ID = 77;
+    Directory a(2, false), b(2, true);
+    auto first = std::make_unique<OrderedProvider>(a.path(), ID);
+    Hint first_hint = Hook::get<Hint>(ID);
+    auto second = std::make_unique<OrderedProvider>(b.path(), ID);
+    b.remove_batch(1);  // b's provider fails when a hint moves it to batch 1
+    Hint second_hint = Hook::get<Hint>(ID);
+    EXPECT_THROW(Hook::get<Hint>(ID)(1.0), std::ios_base::failure);  // the registration is the second's
+    EXPECT_NO_THROW(first_hint(1.0));
+    EXPECT_EQ(first->get_pe_list(10), a.source.get_pe_list(10));
+
+    // Destroying a provider removes whatever is under its id; copies of its hint do nothing from then on.
+    second.reset();
+    EXPECT_FALSE(Hook::hooks.contains(ID));
+    EXPECT_NO_THROW(second_hint(1.0));
+    first_hint(0.0);
+    EXPECT_EQ(first->get_pe_list(0), a.source.get_pe_list(0));
+    first.reset();
+    EXPECT_NO_THROW(first_hint(1.0));
+
+    // No id, no registration.
+    for (int id : {0, -5}) {
+        OrderedProvider none(a.path(), id);
+        EXPECT_FALSE(Hook::hooks.contains(id));
+    }
+}
+
+}  // namespace
