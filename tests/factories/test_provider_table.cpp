@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "background/Factory.hpp"
+#include "background/Hook.hpp"
 #include "background/MockProvider.hpp"
+#include "background/OrderedProvider.hpp"
 #include "file_key.hpp"
 #include "fixtures.hpp"
 
@@ -179,3 +181,32 @@ TEST(ProviderFactory, SimulationEntriesReadTheirKeysInOrder) {
 }
 
 }  // namespace
+
+TEST(ProviderFactory, BuildsOrderedProviderUnderTheTimeHintId) {
+    TempDir dir;
+    MockProvider source(5, -1, 10, 1000, 100, 0.5);
+    std::vector<BackgroundEvent> events = {{0.0, 2, 3}, {1.0, 2, 1}};
+    OrderedProvider::order_events(dir.path() / "showers", source, events, 1, false, true, true);
+    Factory<ShowerProvider> factory(dir.write("settings.yaml", R"(
+providers:
+  ordered:
+    class: OrderedProvider
+    path: showers
+  elsewhere:
+    class: OrderedProvider
+    path: nowhere
+  incomplete:
+    class: OrderedProvider
+)"));
+    {
+        auto built = factory.create_by_name("ordered");
+        expect_same(built->get_all_metadata(), {source.get_metadata(3), source.get_metadata(1)});
+        ASSERT_TRUE(Hook::hooks.contains(TIME_HINT_HOOK_ID));
+        EXPECT_EQ(TIME_HINT_HOOK_ID, 13076069);
+    }
+    EXPECT_FALSE(Hook::hooks.contains(TIME_HINT_HOOK_ID));
+    expect_throw<std::ios_base::failure>(
+        [&] { factory.create_by_name("elsewhere"); },
+        io_failure((dir.path() / "nowhere").native() + " does not exist or is no directory!"));
+    expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key path not found!");
+}
