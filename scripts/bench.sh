@@ -3,7 +3,9 @@
 # dark counts (1000 channels, and 64170) beside a plain loop, the chunk cost
 # over a long example run, the memory of a large chunk and what stays after
 # it, and the AutoMergeList cost natively; tagged-message files and event
-# files against plain write/read calls, model-cache sampling, the cosmic-ray
+# files against plain write/read calls, model-cache sampling, replays from a
+# time-ordered shower directory against the in-memory provider and the cost
+# of a seek against the directory's size, the cosmic-ray
 # job natively and in numpy on the same shower rates, and the dark-count job
 # through the Python module, with a numpy view of every channel's times,
 # against plain numpy.
@@ -20,6 +22,7 @@ numpy_env=(env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE)
 build/bench/bench_engine
 build/bench/bench_tmio
 build/bench/bench_cache
+build/bench/bench_ordered
 rates=$(mktemp)
 trap 'rm -f "$rates"' EXIT
 build/bench/bench_cosmic_ray "$rates"
