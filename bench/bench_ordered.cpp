@@ -70,7 +70,7 @@ void throughput(const fs::path& dir) {
 double seek_cost(const std::string& settings, double length) {
     Background engine(settings);
     std::mt19937_64 random(5);
-    std::uniform_real_distribution<double> when(0.0, length - 1.0);
+    std::uniform_real_distribution<double> when(0.0, length - 0.02);
     engine.next_chunk(0.01);
     std::vector<double> costs;
     for (int i = 0; i < 25; ++i) {

@@ -448,7 +448,9 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
     if (length < 0) return length;
     if (length != expected) return read_payload(context, length, nullptr, 0);
     auto bytes = static_cast<size_t>(length);
-    size_t known = bufio_remaining(context->stream);
+    // A record already in the input buffer is there: asking the file how much follows would cost two
+    // system calls for every small record.
+    size_t known = context->stream->in_avail >= bytes ? bytes : bufio_remaining(context->stream);
     if (known != SIZE_MAX && known < bytes) {
         // The stream ends inside the record: reading it away meets that end and sets the status.
         if (read_payload(context, length, nullptr, 0) >= 0) tmio_set_status(context, TMIO_STATUS_READ_ERROR);
