@@ -24,13 +24,13 @@ constexpr std::size_t max_keys = 8;
 constexpr int max_depth = 3;
 constexpr std::size_t max_instances = 4;
 
-// A directory of its own per process, removed at exit. It holds the settings file and a flux table that
-// the seeds name; files named in the settings resolve against it.
+// A directory of its own per process, holding the settings file and a flux table that the seeds name;
+// files named in the settings resolve against it. libFuzzer ends without running exit handlers, so it
+// stays behind: scripts/fuzz.sh gives every target a temporary directory of its own and clears it.
 const std::filesystem::path& work_dir() {
     static const std::filesystem::path dir = [] {
         std::string name = (std::filesystem::temp_directory_path() / "fuzz_settings.XXXXXX").string();
         if (!::mkdtemp(name.data())) std::abort();
-        std::atexit([] { std::filesystem::remove_all(work_dir()); });
         return std::filesystem::path(name);
     }();
     return dir;
