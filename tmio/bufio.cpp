@@ -214,10 +214,9 @@ bool wait_ready(bufio_stream* stream, short events) {
     if (events == POLLIN) {
         if (seen & POLLIN) return true;
         if ((seen & POLLHUP) && !(seen & POLLERR)) return true;
-        stream->status = (seen & POLLERR) ? -EIO : -EBADF;
-        return false;
+    } else if (seen == POLLOUT) {
+        return true;
     }
-    if (seen == POLLOUT) return true;
     stream->status = (seen & POLLHUP) ? -EPIPE : (seen & POLLERR) ? -EIO : -EBADF;
     return false;
 }
@@ -492,10 +491,15 @@ bufio_stream* open_path(const char* address, const char* mode, int buffer_size, 
         return stream;
     }
     int type = BUFIO_TYPE_FILE;
-    if (starts_with(path, "lockedfile://") && path[13] != '\0') {
-        // The whole rest is the path: names with blanks or of any length open the file they name.
-        path += 13;
-        type = BUFIO_TYPE_LOCKEDFILE;
+    if (starts_with(path, "lockedfile://")) {
+        // White space before the name is passed over; from there the whole rest is the path, so names
+        // with blanks or of any length open the file they name.
+        const char* name = path + 13;
+        while (std::isspace(static_cast<unsigned char>(*name))) ++name;
+        if (*name != '\0') {
+            path = name;
+            type = BUFIO_TYPE_LOCKEDFILE;
+        }
     }
     struct stat status {};
     if (stat(path, &status) < 0) {

@@ -34,6 +34,7 @@ TEST(BufioFile, AddressesDecideTheKindAndNeverCutThePath) {
              {"lockedfile://" + plain.string(), BUFIO_TYPE_LOCKEDFILE, plain},
              {"file://lockedfile://" + plain.string(), BUFIO_TYPE_LOCKEDFILE, plain},
              {"lockedfile://" + blanks.string(), BUFIO_TYPE_LOCKEDFILE, blanks},
+             {"lockedfile:// \t" + plain.string(), BUFIO_TYPE_LOCKEDFILE, plain},
              {fifo.string(), BUFIO_TYPE_FIFO, fifo},
              {"lockedfile://" + fifo.string(), BUFIO_TYPE_FIFO, fifo},
              {long_path.string(), BUFIO_TYPE_FILE, long_path},
