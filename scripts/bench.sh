@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the benchmark programs (Release) and runs them all: the dark-count
-# engine job and the AutoMergeList cost natively, tagged-message files against
+# Builds the benchmark programs (Release) and runs them all: the engine on
+# dark counts (1000 channels, and 64170) beside a plain loop, the chunk cost
+# over a long example run, the memory of a large chunk and what stays after
+# it, and the AutoMergeList cost natively; tagged-message files against
 # plain write/read calls, the cosmic-ray job natively and in numpy on the same
-# shower rates, and the dark-count job through the Python module against plain
-# numpy.
+# shower rates, and the dark-count job through the Python module, with a numpy
+# view of every channel's times, against plain numpy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-python.sh

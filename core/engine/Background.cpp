@@ -4,12 +4,15 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
-#include "background/AutoMergeList.hpp"
+#include "background/DarkCountModel.hpp"
 #include "background/Factory.hpp"
 #include "background/Hook.hpp"
 #include "background/Settings.hpp"
+#include "ChannelList.hpp"
+#include "Composition.hpp"
 #include "format.hpp"
 
 namespace background {
@@ -21,11 +24,33 @@ struct Background::Impl {
     std::unique_ptr<ShowerProvider> provider;
     std::unique_ptr<EventGenerator> generator;
     std::unique_ptr<BackgroundModel> model;
-    std::vector<AutoMergeList<double, std::less<double>, std::identity>> channel_lists;
+    // The pending p.e.s of each channel, as an AutoMergeList per channel
+    // would hold them (see ChannelList).
+    std::vector<detail::ChannelList> channel_lists;
     double next_time = 0.0;
     bool seek_pending = false;
     std::function<void(double)> time_hint_for_metadata;
     std::function<void(double)> time_hint_for_chunks;
+
+    // Dark counts alone, each event made into `dark_copies` p.e.s on its
+    // channel by an NPEGenerator: drawn channel by channel straight into the
+    // lists, which skips the events and their sort.
+    DarkCountModel* dark_counts = nullptr;
+    int dark_copies = 0;
+    // Event types whose events the generator makes into copies of their time
+    // on their channel, and how many; nullopt where generate() is needed.
+    std::vector<std::pair<int, std::optional<int>>> copies_by_type;
+    detail::FlushScratch scratch;
+    std::vector<double> drawn;
+    detail::DarkCountDraws::Scratch draw_scratch;
+    std::size_t last_result_size = 0;
+
+    std::optional<int> copies_for(int type);
+    void start_chunk(double begin, const std::function<void()>& on_hint_failure);
+    void add_events(const std::vector<BackgroundEvent>& events);
+    PEList draw_dark_counts(double begin, double end);
+    PEList flush(double end);
+    void flush_channel(std::size_t channel, double end, PEList& result);
 };
 
 namespace {
@@ -65,11 +90,105 @@ Background::Background(const std::string& settings) {
     // Sign-extended: a negative count fails here with std::length_error.
     impl->channel_lists.resize(static_cast<std::size_t>(num_channels));
     impl->time_hint_for_chunks = fetch_time_hint(lib);
+    using detail::Composition;
+    if (auto* dark = Composition::sole_dark_count_model(*impl->model)) {
+        const auto copies = Composition::copies_per_event(*impl->generator, Composition::event_type(*dark));
+        // Channels beyond the lists fail in the general path with its error.
+        if (copies && Composition::channels(*dark) <= impl->channel_lists.size()) {
+            impl->dark_counts = dark;
+            impl->dark_copies = *copies;
+        }
+    }
     double start_time = lib["start_time"];
     seek(start_time);
 }
 
 Background::~Background() = default;
+
+std::optional<int> Background::Impl::copies_for(int type) {
+    for (const auto& [known, copies] : copies_by_type)
+        if (known == type) return copies;
+    copies_by_type.emplace_back(type, detail::Composition::copies_per_event(*generator, type));
+    return copies_by_type.back().second;
+}
+
+// The seek's part of a chunk, once the model has been sampled.
+void Background::Impl::start_chunk(double begin, const std::function<void()>& on_hint_failure) {
+    if (!seek_pending) return;
+    seek_pending = false;
+    // Dropped before the hint runs, so that a failing hint cannot leave
+    // p.e.s from before the seek to come out with later chunks.
+    for (auto& list : channel_lists) list.clear();
+    if (!time_hint_for_chunks) return;
+    try {
+        time_hint_for_chunks(begin);
+    } catch (...) {
+        on_hint_failure();
+        throw;
+    }
+}
+
+void Background::Impl::add_events(const std::vector<BackgroundEvent>& events) {
+    const std::size_t num_lists = channel_lists.size();
+    auto list_of = [&](int channel) -> detail::ChannelList& {
+        if (channel < 0 || static_cast<std::size_t>(channel) >= num_lists)
+            throw std::out_of_range(
+                format("Generated data for channel {}, but only {} channels in array!", channel, num_lists));
+        return channel_lists[static_cast<std::size_t>(channel)];
+    };
+    for (const auto& event : events) {
+        // An NPEGenerator's entry goes straight into the list, without the
+        // PEList that generate() would allocate for it.
+        if (auto copies = copies_for(event.type)) {
+            list_of(static_cast<int>(event.id)).add_copies(event.time, *copies);
+            continue;
+        }
+        const PEList lists = generator->generate(event);
+        for (const auto& [channel, times] : lists) list_of(channel).add_run(times.data(), times.data() + times.size());
+    }
+}
+
+void Background::Impl::flush_channel(std::size_t channel, double end, PEList& result) {
+    auto& list = channel_lists[channel];
+    if (!list.has_runs()) return;
+    std::vector<double> out;
+    list.flush(end, out, scratch);
+    if (!out.empty()) result.emplace_back(static_cast<int>(channel), std::move(out));
+}
+
+// Everything up to and including the chunk end leaves; the rest stays.
+PEList Background::Impl::flush(double end) {
+    PEList result;
+    result.reserve(last_result_size);
+    for (std::size_t channel = 0; channel < channel_lists.size(); ++channel) flush_channel(channel, end, result);
+    last_result_size = result.size();
+    return result;
+}
+
+// The chunk of a lone DarkCountModel, channel by channel: each channel's
+// times are drawn, sorted and flushed before the next channel is drawn.
+PEList Background::Impl::draw_dark_counts(double begin, double end) {
+    // Refuses the interval, as sample() would, before anything changes.
+    auto draws = detail::Composition::draws(*dark_counts, begin, end);
+    start_chunk(begin, [&] {
+        // The model was sampled before the hint ran: its draws are made.
+        for (unsigned long c = 0; c < draws.channels(); ++c) {
+            draws.next_channel(drawn);
+            drawn.clear();
+        }
+    });
+    PEList result;
+    result.reserve(last_result_size);
+    for (std::size_t channel = 0; channel < channel_lists.size(); ++channel) {
+        if (channel < draws.channels()) {
+            draws.next_channel_sorted(drawn, draw_scratch);
+            channel_lists[channel].add_drawn(drawn, dark_copies);
+        }
+        flush_channel(channel, end, result);
+    }
+    last_result_size = result.size();
+    return result;
+}
 
 PEList Background::next_chunk(double time_span) {
     Impl& m = *impl;
@@ -87,63 +206,11 @@ PEList Background::next_chunk(double time_span) {
     // Stored first: a failing chunk is skipped, not repeated.
     m.next_time = end;
 
+    if (m.dark_counts) return m.draw_dark_counts(begin, end);
     const auto events = m.model->sample(begin, end);
-    if (m.seek_pending) {
-        m.seek_pending = false;
-        // Dropped before the hint runs, so that a failing hint cannot leave
-        // p.e.s from before the seek to come out with later chunks.
-        for (auto& list : m.channel_lists) list.clear();
-        if (m.time_hint_for_chunks) m.time_hint_for_chunks(begin);
-    }
-
-    const std::size_t num_lists = m.channel_lists.size();
-    // Each event lands on a list far from the last one's in memory. Where an
-    // event's id names a channel (dark counts), the lists a few events ahead
-    // are fetched early; for other ids this is only a wasted hint.
-    constexpr std::size_t ahead = 8;
-    auto prefetch_list = [&](std::size_t i) {
-        if (i < events.size() && events[i].id < num_lists) __builtin_prefetch(&m.channel_lists[events[i].id]);
-    };
-    auto prefetch_last_run = [&](std::size_t i) {
-        if (i < events.size() && events[i].id < num_lists) {
-            const auto& runs = m.channel_lists[events[i].id].runs;
-            if (!runs.empty()) __builtin_prefetch(runs.back().data());
-            __builtin_prefetch(runs.data() + runs.size());
-        }
-    };
-    for (std::size_t i = 0; i < std::min(ahead, events.size()); ++i) prefetch_list(i);
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const auto& event = events[i];
-        prefetch_list(i + ahead);
-        prefetch_last_run(i + ahead / 2);
-        PEList lists = m.generator->generate(event);
-        for (auto& [channel, times] : lists) {
-            if (channel < 0 || static_cast<std::size_t>(channel) >= num_lists)
-                throw std::out_of_range(
-                    format("Generated data for channel {}, but only {} channels in array!", channel, num_lists));
-            m.channel_lists[channel].insert(std::move(times));
-        }
-    }
-
-    // Everything up to and including the chunk end leaves; the rest stays as
-    // the channel's only run.
-    PEList result;
-    result.reserve(static_cast<std::size_t>(
-        std::ranges::count_if(m.channel_lists, [](const auto& list) { return !list.runs.empty(); })));
-    for (std::size_t channel = 0; channel < num_lists; ++channel) {
-        auto& list = m.channel_lists[channel];
-        if (list.runs.empty()) continue;
-        std::vector<double> times = list.flatten();
-        const auto split = std::ranges::upper_bound(times, end);
-        if (split == times.begin()) {
-            list.insert(std::move(times));
-            continue;
-        }
-        list.insert(std::vector<double>(split, times.end()));
-        times.erase(split, times.end());
-        result.emplace_back(static_cast<int>(channel), std::move(times));
-    }
-    return result;
+    m.start_chunk(begin, [] {});
+    m.add_events(events);
+    return m.flush(end);
 }
 
 void Background::seek(double time) {

@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "background/NPEGenerator.hpp"
+#include "Composition.hpp"
+
 #include "format.hpp"
 
 namespace background {
@@ -16,6 +19,19 @@ PEList GenericGenerator::generate(BackgroundEvent event) {
     if (found == generators.end())
         throw std::out_of_range(format("No generator with type {} available!", event.type));
     return found->second->generate(event);
+}
+
+std::optional<int> detail::Composition::copies_per_event(const EventGenerator& generator, int type) {
+    const EventGenerator* current = &generator;
+    while (auto* generic = dynamic_cast<const GenericGenerator*>(current)) {
+        auto found = generic->generators.find(type);
+        if (found == generic->generators.end()) return std::nullopt;
+        current = found->second.get();
+    }
+    auto* npe = dynamic_cast<const NPEGenerator*>(current);
+    // A negative count is left to generate(), which refuses it.
+    if (!npe || npe->num_pe < 0) return std::nullopt;
+    return npe->num_pe;
 }
 
 }  // namespace background

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "CosmicRayModelImpl.hpp"
-#include "CpuDispatch.hpp"
 #include "EventSort.hpp"
 #include "RandomDraws.hpp"
 #include "format.hpp"
@@ -29,7 +28,7 @@ struct Stop {
 
 // Almost every shower of a large sample takes one engine output and gives no
 // event, so this loop is the cost of a call; it is mostly the engine's.
-inline Stop scan(std::mt19937_64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
+inline Stop scan(detail::Mt64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
     for (std::size_t i = from; i < quiet.size(); ++i) {
         if (quiet[i] == 0) return {i, false, 0};
         std::uint64_t first = engine();
@@ -45,7 +44,7 @@ CosmicRayModel::CosmicRayModel(ShowerProvider& provider, Flux& flux, unsigned lo
                                bool warn_invalid) {
     auto showers = Impl::checked_load(provider, throw_index, r_max, theta_max, e_min, e_max, warn_invalid);
     auto state = std::make_unique<Impl>(
-        Impl{{}, std::mt19937_64(seed), gen_type, -std::numeric_limits<double>::infinity(),
+        Impl{{}, detail::Mt64(seed), gen_type, -std::numeric_limits<double>::infinity(),
              std::numeric_limits<double>::quiet_NaN(), {}});
 
     // Each shower's weight is the ratio of the flux to the thrown spectrum.
@@ -101,12 +100,9 @@ std::vector<BackgroundEvent> CosmicRayModel::sample(double begin, double end) {
     }
 
     auto& engine = impl->engine;
-    auto scan_showers = [](std::mt19937_64& engine, const std::vector<std::uint64_t>& quiet, std::size_t from) {
-        return detail::call_fastest([&] { return scan(engine, quiet, from); });
-    };
     std::vector<BackgroundEvent> events;
-    for (Stop stop = scan_showers(engine, impl->quiet, 0); stop.index < rates.size();
-         stop = scan_showers(engine, impl->quiet, stop.index + 1)) {
+    for (Stop stop = scan(engine, impl->quiet, 0); stop.index < rates.size();
+         stop = scan(engine, impl->quiet, stop.index + 1)) {
         auto [uid, rate] = rates[stop.index];
         double mean = span * rate;
         int count;

@@ -2,7 +2,6 @@
 // State of a CosmicRayModel, and the checks of the shower sample it is built on.
 
 #include <cstdint>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -10,6 +9,7 @@
 
 #include "background/CosmicRayModel.hpp"
 #include "background/Metadata.hpp"
+#include "Mt64.hpp"
 #include "Refusal.hpp"
 
 namespace background {
@@ -18,7 +18,7 @@ namespace background {
 struct CosmicRayModel::Impl {
     // (shower UID, showers per second), in the order of the checked sample.
     std::vector<std::pair<unsigned long, double>> rates;
-    std::mt19937_64 engine;
+    detail::Mt64 engine;
     int type;
     // The largest rate, so that one comparison before any draw refuses a
     // span whose Poisson means cannot be drawn.

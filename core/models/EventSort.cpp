@@ -33,10 +33,10 @@ void sort_by_time(std::vector<BackgroundEvent>& events) {
     if (!(range > 0) || !std::isfinite(range) || !std::isfinite(scale) || !(scale > 0))
         return library_sort(events);  // NaN times, a single time, or a range the buckets cannot resolve
 
-    thread_local std::vector<std::uint32_t> buckets, starts;
-    thread_local std::vector<BackgroundEvent> sorted;
-    buckets.resize(n);
-    starts.assign(n + 1, 0);
+    // Buffers of this call alone: kept across calls they would hold the
+    // largest chunk's worth for as long as the thread lives.
+    std::vector<std::uint32_t> buckets(n), starts(n + 1, 0);
+    std::vector<BackgroundEvent> sorted;
     const double last_bucket = static_cast<double>(n - 1);
     for (std::size_t i = 0; i < n; ++i) {
         const double x = (events[i].time - min) * scale;

@@ -4,6 +4,9 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "background/DarkCountModel.hpp"
+#include "Composition.hpp"
+
 namespace background {
 
 void GenericModel::add_model(std::unique_ptr<BackgroundModel> model) {
@@ -28,6 +31,16 @@ std::vector<BackgroundEvent> GenericModel::sample(double begin, double end) {
         result = std::move(merged);
     }
     return result;
+}
+
+DarkCountModel* detail::Composition::sole_dark_count_model(BackgroundModel& model) {
+    BackgroundModel* current = &model;
+    // A GenericModel of one member returns that member's list unchanged.
+    while (auto* generic = dynamic_cast<GenericModel*>(current)) {
+        if (generic->models.size() != 1) return nullptr;
+        current = generic->models.front().get();
+    }
+    return dynamic_cast<DarkCountModel*>(current);
 }
 
 }  // namespace background

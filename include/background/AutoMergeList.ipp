@@ -48,10 +48,14 @@ void AutoMergeList<T, Compare, Projection>::merge() {
     const std::size_t older_size = older.size();
     const std::size_t merged_size = older_size + newer.size();
     if (newer.size() == 1 && older.capacity() >= merged_size) {
-        // A single element goes before the first older one that is not less.
+        // A single element goes before the first older one that is not less,
+        // found as the merge finds it: a search by halves would differ from
+        // the merge where the comparison is no strict order (NaN times).
         Compare compare{};
         Projection projection{};
-        auto at = std::ranges::lower_bound(older, std::invoke(projection, newer.front()), compare, projection);
+        const auto& key = std::invoke(projection, newer.front());
+        auto at = std::ranges::find_if_not(
+            older, [&](const auto& element) { return std::invoke(compare, std::invoke(projection, element), key); });
         older.insert(at, std::move(newer.front()));
         keep_spare(std::move(newer));
     } else if (older.capacity() >= merged_size) {

@@ -7,6 +7,10 @@
 
 namespace background {
 
+namespace detail {
+struct Composition;
+}
+
 // Dark counts: an independent Poisson process of constant rate (per second)
 // on each of num_channels channels; event ids are channel numbers.
 class BACKGROUND_EXPORT DarkCountModel : public BackgroundModel {
@@ -18,6 +22,7 @@ public:
     struct Impl;
 
 private:
+    friend struct detail::Composition;
     std::unique_ptr<Impl> impl;
 };
 

@@ -8,6 +8,10 @@
 
 namespace background {
 
+namespace detail {
+struct Composition;
+}
+
 // Hands each event to the generator registered for its type.
 class BACKGROUND_EXPORT GenericGenerator : public EventGenerator {
 public:
@@ -17,6 +21,7 @@ public:
     PEList generate(BackgroundEvent event) override;
 
 private:
+    friend struct detail::Composition;
     std::map<int, std::unique_ptr<EventGenerator>> generators;
 };
 

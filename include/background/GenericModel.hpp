@@ -8,6 +8,10 @@
 
 namespace background {
 
+namespace detail {
+struct Composition;
+}
+
 // Samples every member over the same interval and merges their events by
 // time; on equal times events of earlier members come first.
 class BACKGROUND_EXPORT GenericModel : public BackgroundModel {
@@ -17,6 +21,7 @@ public:
     std::vector<BackgroundEvent> sample(double begin, double end) override;
 
 private:
+    friend struct detail::Composition;
     std::vector<std::unique_ptr<BackgroundModel>> models;
 };
 

@@ -5,6 +5,10 @@
 
 namespace background {
 
+namespace detail {
+struct Composition;
+}
+
 // Puts num_pe p.e.s at the event's time on the channel the event's id names.
 class BACKGROUND_EXPORT NPEGenerator : public EventGenerator {
 public:
@@ -12,6 +16,7 @@ public:
     PEList generate(BackgroundEvent event) override;
 
 private:
+    friend struct detail::Composition;
     int num_pe;
 };
 

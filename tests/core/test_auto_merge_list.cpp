@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <utility>
 #include <vector>
@@ -108,6 +110,25 @@ TEST(AutoMergeList, MatchesPlainMergeAcrossFlattens) {
         list.insert({{5, 99}, {10, 99}});
         plain.insert({{5, 99}, {10, 99}});
         ASSERT_EQ(list.flatten(), plain.flatten());
+    }
+}
+
+// NaN makes the comparison no strict order; the merge still decides element
+// by element, whatever room the older run's buffer has.
+TEST(AutoMergeList, SingleElementMergesAsTheMergeDoesAlsoWithNaN) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t room : {0, 8}) {
+        std::vector<double> older{nan, 1.0, 2.0};
+        older.reserve(older.size() + room);
+        Doubles list;
+        list.insert(std::move(older));
+        list.insert({1.5});
+        const auto flat = list.flatten();
+        ASSERT_EQ(flat.size(), 4u);
+        EXPECT_EQ(flat[0], 1.5) << room;
+        EXPECT_TRUE(std::isnan(flat[1])) << room;
+        EXPECT_EQ(flat[2], 1.0) << room;
+        EXPECT_EQ(flat[3], 2.0) << room;
     }
 }
 

@@ -91,6 +91,18 @@ TEST(PoissonCount, MatchesTheLibraryOverManyMeans) {
     EXPECT_EQ(ours(), theirs());
 }
 
+// One object for many draws, as a dark-count call uses it: the kept normal
+// draw of large means carries from count to count as in the library's.
+TEST(PoissonCount, KeepsTheLibrarysStateFromDrawToDraw) {
+    for (double mean : {1e-3, 0.7, 11.999999, 12.0, 12.5, 20.0, 70.0, 333.3, 1023.5, 5000.0, 1e6}) {
+        background::detail::PoissonCount ours(mean);
+        std::poisson_distribution<int> theirs(mean);
+        std::mt19937_64 a(21), b(21);
+        for (int i = 0; i < 20000; ++i) ASSERT_EQ(ours(a), theirs(b)) << "mean " << mean << " draw " << i;
+        EXPECT_EQ(a(), b()) << "mean " << mean;
+    }
+}
+
 TEST(CosmicRayModel, DrawsExactlyAsTheStandardDistributions) {
     Throw t;
     auto showers = thrown_sample(200, t);

@@ -10,9 +10,11 @@
 #include <variant>
 
 #include "background/Background.hpp"
+#include "background/Factory.hpp"
 #include "background/Hook.hpp"
 #include "background/MockProvider.hpp"
 #include "fixtures.hpp"
+#include "format.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -49,6 +51,23 @@ generators:
     generators:
       pe: 1
       shower_pe: 2
+  pe3:
+    class: NPEGenerator
+    num_pe: 3
+  pe3_by_type:
+    class: GenericGenerator
+    generators:
+      pe3: 1
+  # Delays of a few ms put afterpulses behind later events' p.e.s and into
+  # later chunks.
+  after:
+    class: AfterpulseGenerator
+    base_generator: by_type
+    probability: 0.3
+    delay_mean: 0.004
+    delay_var: 1.0e-6
+    num_pe_mean: 2.0
+    seed: 9
 models:
   dark:
     class: DarkCountModel
@@ -73,6 +92,17 @@ models:
     models:
       dark: ~
       late: ~
+  wrapped:
+    class: GenericModel
+    models:
+      dark: ~
+  # At 1e6 s a span of 1e-9 s holds only a few doubles: equal times abound.
+  tied:
+    class: DarkCountModel
+    gen_type: 1
+    seed: 3
+    num_channels: 8
+    rate: 2.0e10
 )";
 
 std::string lib(const std::string& generator, const std::string& model, int channels, const std::string& extra = "") {
@@ -137,6 +167,61 @@ TEST_F(Engine, DarkCountChunksMatchPlainReferenceAndRepeat) {
         ASSERT_EQ(got, twin.next_chunk(0.01)) << chunk;
         expect_well_formed(got, 8);
         begin = end;
+    }
+}
+
+// Every composition, the fast ones included, against the plain engine: the
+// same chunks bit for bit through carry-over, seeks and equal times.
+TEST_F(Engine, ChunksMatchThePlainEngineBitForBit) {
+    struct Case {
+        std::string generator, model;
+        int channels;
+        double start;
+        // A span for each chunk; NaN stands for a seek to the next value.
+        std::vector<double> script;
+    };
+    const double seek = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> spans{0.01, 0.01, 0.003, 0.0, 0.02, seek, 0.5, 0.01, 0.01, seek, 0.2, 0.004, 0.01};
+    const std::vector<double> tiny{1e-9, 1e-9, 0.0, 3e-9, seek, 1e6 + 1e-8, 1e-9, 2e-9};
+    const std::vector<Case> cases{
+        {"pe", "dark", 8, 0.0, spans},
+        {"pe", "dark", 11, 0.0, spans},
+        {"pe3", "dark", 8, 0.0, spans},
+        {"pe3_by_type", "wrapped", 8, 0.0, spans},
+        {"after", "dark", 8, 0.0, spans},
+        {"after", "mixed", 20, 0.0, spans},
+        {"by_type", "mixed", 20, 0.0, spans},
+        {"pe", "tied", 8, 1e6, tiny},
+        {"pe3", "tied", 8, 1e6, tiny},
+        {"after", "tied", 8, 1e6, tiny},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.generator + " " + c.model + " " + std::to_string(c.channels));
+        std::string text = lib(c.generator, c.model, c.channels);
+        text.replace(text.find("start_time: 0.0"), 15, "start_time: " + background::format("{}", c.start));
+        const auto file = settings(text);
+        Background engine(file);
+        background::testing::ReferenceEngine reference(Factory<EventGenerator>(file).create_by_name(c.generator),
+                                           Factory<BackgroundModel>(file).create_by_name(c.model),
+                                           static_cast<std::size_t>(c.channels), c.start);
+        std::size_t carried = 0, chunks = 0;
+        for (std::size_t i = 0; i < c.script.size(); ++i) {
+            if (std::isnan(c.script[i])) {
+                engine.seek(c.script[i + 1]);
+                reference.seek(c.script[++i]);
+                continue;
+            }
+            const auto chunk = engine.next_chunk(c.script[i]);
+            ASSERT_TRUE(background::testing::same_bits(chunk, reference.next_chunk(c.script[i]))) << "chunk " << chunks;
+            expect_well_formed(chunk, c.channels);
+            for (const auto& list : reference.lists) {
+                if (!list.runs.empty()) carried += list.runs.front().size();
+            }
+            ++chunks;
+        }
+        if (c.generator == "after" || c.model == "mixed") {
+            EXPECT_GT(carried, 0u);
+        }
     }
 }
 
@@ -216,6 +301,29 @@ TEST_F(Engine, FailingChunkHintLeavesNothingFromBeforeTheSeek) {
     reference.model.sample(10.0, 11.0);
     reference.next = 11.0;
     for (double span : {0.5, 30.0}) ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
+}
+
+// Dark counts alone are drawn channel by channel; a chunk that fails still
+// takes the draws that sampling the model would have taken, and one whose
+// interval the model refuses takes none and changes nothing.
+TEST_F(Engine, DarkCountChunksThatFailKeepTheRandomStream) {
+    bool fail = false;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double) {
+        if (fail) throw std::runtime_error("hint failed");
+    });
+    Background engine(settings(lib("pe", "dark", 8, hinted)));
+    ReferenceDarkCounts reference(2000.0, 8, 17, 1);
+    ASSERT_EQ(engine.next_chunk(0.01), reference_chunk(reference.sample(0.0, 0.01), 8));
+
+    engine.seek(1.0);
+    fail = true;
+    expect_throw<std::runtime_error>([&] { engine.next_chunk(0.01); }, "hint failed");
+    fail = false;
+    reference.sample(1.0, 1.01);
+    expect_throw<std::invalid_argument>([&] { engine.next_chunk(1e9); },
+                                        "Poisson mean 2e+12 is too large to draw a count (at most 1073741824)!");
+    engine.seek(2.0);
+    ASSERT_EQ(engine.next_chunk(0.01), reference_chunk(reference.sample(2.0, 2.01), 8));
 }
 
 TEST_F(Engine, ChannelOutsideTheArrayFailsAndEarlierRunsStayPending) {

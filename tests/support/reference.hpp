@@ -4,11 +4,17 @@
 // the standard sort.
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "background/AutoMergeList.hpp"
 #include "background/BackgroundEvent.hpp"
+#include "background/BackgroundModel.hpp"
+#include "background/EventGenerator.hpp"
 #include "background/PEList.hpp"
 
 namespace background::testing {
@@ -75,6 +81,68 @@ inline std::vector<BackgroundEvent> reference_shower_sample(std::mt19937_64& eng
     }
     std::ranges::sort(events, {}, &BackgroundEvent::time);
     return events;
+}
+
+// The chunks of the engine as plainly as they can be made: every event
+// through the generator, every entry inserted as a run into an AutoMergeList
+// per channel, every list flattened and split at the chunk end.
+class ReferenceEngine {
+public:
+    ReferenceEngine(std::unique_ptr<EventGenerator> generator, std::unique_ptr<BackgroundModel> model,
+                    std::size_t channels, double start)
+        : lists(channels), generator(std::move(generator)), model(std::move(model)), next(start) {}
+
+    PEList next_chunk(double span) {
+        const double begin = next, end = begin + span;
+        next = end;
+        const auto events = model->sample(begin, end);
+        if (seek_pending) {
+            seek_pending = false;
+            for (auto& list : lists) list.clear();
+        }
+        for (const auto& event : events)
+            for (auto& [channel, times] : generator->generate(event)) {
+                if (channel < 0 || static_cast<std::size_t>(channel) >= lists.size())
+                    throw std::out_of_range("channel outside the array");
+                lists[static_cast<std::size_t>(channel)].insert(times);
+            }
+        PEList chunk;
+        for (std::size_t c = 0; c < lists.size(); ++c) {
+            if (lists[c].runs.empty()) continue;
+            auto times = lists[c].flatten();
+            auto split = std::upper_bound(times.begin(), times.end(), end);
+            lists[c].insert(std::vector<double>(split, times.end()));
+            times.erase(split, times.end());
+            if (!times.empty()) chunk.emplace_back(static_cast<int>(c), std::move(times));
+        }
+        return chunk;
+    }
+
+    void seek(double time) {
+        next = time;
+        seek_pending = true;
+    }
+
+    std::vector<AutoMergeList<double>> lists;
+
+private:
+    std::unique_ptr<EventGenerator> generator;
+    std::unique_ptr<BackgroundModel> model;
+    double next;
+    bool seek_pending = true;
+};
+
+// Whether two chunks are the same bit for bit: -0.0 and 0.0 differ, NaN
+// equals NaN of the same bits.
+inline bool same_bits(const PEList& a, const PEList& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].first != b[i].first || a[i].second.size() != b[i].second.size()) return false;
+        if (!a[i].second.empty() &&
+            std::memcmp(a[i].second.data(), b[i].second.data(), a[i].second.size() * sizeof(double)) != 0)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace background::testing
