@@ -34,6 +34,30 @@ std::ios_base::failure wrong_length(const std::filesystem::path& path, long long
                                                      path.generic_string(), found, required));
 }
 
+// A struct item that is not whole in the input buffer, or whose reading fails. Kept out of line, so that
+// the buffered case does without the frame that these messages take.
+[[gnu::noinline]] void read_item(tmio_context* context, const std::filesystem::path& path, int tag, void* data,
+                                 int length) {
+    int found = tmio_read_tag(context);
+    if (found < 0) throw failed(Failed::read, path, context);
+    if (found == 0) throw std::ios_base::failure(background::format("Reached end of file {}!", path.generic_string()));
+    if (found != tag)
+        throw std::ios_base::failure(background::format("Read error in file {}: Found tag {} but required tag {}.",
+                                                        path.generic_string(), TMIO::tag_str(found),
+                                                        TMIO::tag_str(tag)));
+    int n = tmio_read_data(context, data, length);
+    if (n < 0) throw failed(Failed::read, path, context);
+    if (n != length) throw wrong_length(path, n, length);
+}
+
+// The same for a data record of elements.
+[[gnu::noinline]] void read_record(tmio_context* context, const std::filesystem::path& path, long long bytes,
+                                   void* (*room)(void* owner, std::size_t bytes), void* owner) {
+    int n = tmio_read_data_into(context, bytes, room, owner);
+    if (n < 0) throw failed(Failed::read, path, context);
+    if (n != bytes) throw wrong_length(path, n, bytes);
+}
+
 }  // namespace
 
 TMIO::TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol)
@@ -118,23 +142,13 @@ void TMIO::refuse_size(std::size_t count, std::size_t size) {
 }
 
 void TMIO::read_raw(int tag, void* data, int length) {
-    require(std::ios::in);
-    int found = tmio_read_tag(context_);
-    if (found < 0) throw failed(Failed::read, path_, context_);
-    if (found == 0)
-        throw std::ios_base::failure(background::format("Reached end of file {}!", path_.generic_string()));
-    if (found != tag)
-        throw std::ios_base::failure(background::format("Read error in file {}: Found tag {} but required tag {}.",
-                                                        path_.generic_string(), tag_str(found), tag_str(tag)));
-    int n = tmio_read_data(context_, data, length);
-    if (n < 0) throw failed(Failed::read, path_, context_);
-    if (n != length) throw wrong_length(path_, n, length);
+    if (!context_ || mode_ != std::ios::in) require(std::ios::in);
+    if (!tmio_take_buffered_item(context_, tag, data, length)) read_item(context_, path_, tag, data, length);
 }
 
 void TMIO::read_elements(long long bytes, Room room, void* owner) {
-    int n = tmio_read_data_into(context_, bytes, room, owner);
-    if (n < 0) throw failed(Failed::read, path_, context_);
-    if (n != bytes) throw wrong_length(path_, n, bytes);
+    if (mode_ != std::ios::in || !tmio_take_buffered_record(context_, bytes, room, owner))
+        read_record(context_, path_, bytes, room, owner);
 }
 
 void TMIO::close() {

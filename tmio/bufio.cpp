@@ -238,12 +238,6 @@ size_t memory_transfer(bufio_stream* stream, unsigned char* caller, size_t n, in
     return k;
 }
 
-void consume_input(bufio_stream* stream, size_t n) {
-    stream->in_pos += n;
-    stream->in_avail -= n;
-    if (stream->in_avail == 0) stream->in_pos = stream->in_fill = 0;
-}
-
 // Sends the pending output and then `n` bytes of `data` (n may be 0), buffer first, in as few calls as the
 // descriptor takes. Bytes that went out leave the buffer, so nothing is sent twice after a stop. Returns the
 // number of the caller's bytes sent; the buffer is empty when that is n.
@@ -565,15 +559,14 @@ BACKGROUND_EXPORT size_t bufio_read(bufio_stream* stream, void* destination, siz
     if (!stream || n == 0 || stream->type == BUFIO_TYPE_SERVE) return 0;
     auto* out = static_cast<unsigned char*>(destination);
     if (stream->type == BUFIO_TYPE_MEM) return memory_transfer(stream, out, n, O_RDONLY);
-    if (stream->in_avail >= n) {
-        std::memcpy(out, stream->in_buf + stream->in_pos, n);
-        consume_input(stream, n);
+    if (const unsigned char* buffered = bufio_take_buffered(stream, n)) {
+        std::memcpy(out, buffered, n);
         return n;
     }
     size_t delivered = stream->in_avail;
     if (delivered > 0) {
         std::memcpy(out, stream->in_buf + stream->in_pos, delivered);
-        consume_input(stream, delivered);
+        bufio_consume_input(stream, delivered);
     }
     size_t missing = n - delivered;
     size_t ahead = stream->in_size;

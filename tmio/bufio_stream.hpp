@@ -31,6 +31,23 @@ struct bufio_stream {
     size_t mem_pos;
 };
 
+// Drops the first `n` of the buffered input bytes (n <= in_avail).
+inline void bufio_consume_input(bufio_stream* stream, size_t n) {
+    stream->in_pos += n;
+    stream->in_avail -= n;
+    if (stream->in_avail == 0) stream->in_pos = stream->in_fill = 0;
+}
+
+// The next `n` input bytes, taken from the input buffer when it holds them all (they stay valid until the
+// next read), else null and nothing taken. Lets a reader above the byte stream take headers and small
+// records in place instead of calling bufio_read for every piece.
+inline const unsigned char* bufio_take_buffered(bufio_stream* stream, size_t n) {
+    if (!stream || stream->in_avail < n || !stream->in_buf) return nullptr;
+    const unsigned char* at = stream->in_buf + stream->in_pos;
+    bufio_consume_input(stream, n);
+    return at;
+}
+
 // Bytes that reads can still deliver from a regular file (plain or locked) or a memory block opened for
 // reading; SIZE_MAX for every other stream, whose length is not known beforehand. Lets a reader refuse a
 // length read from the data before it spends memory on it. Hidden: the stream layers' own helper.

@@ -43,6 +43,12 @@ bool write_all(tmio_context* context, const void* data, size_t n) {
 // Reads a header. Bytes of a header that came only partly stay in the context for the next call, so a
 // live stream never loses its place. True when a whole header is in `header`.
 bool read_header(tmio_context* context, int32_t& header) {
+    if (context->partial_fill == 0) {
+        if (const unsigned char* buffered = bufio_take_buffered(context->stream, sizeof header)) {
+            std::memcpy(&header, buffered, sizeof header);
+            return true;
+        }
+    }
     auto have = static_cast<size_t>(context->partial_fill);
     have += bufio_read(context->stream, context->partial_header + have, sizeof header - have);
     context->partial_fill = static_cast<int>(have);
@@ -50,6 +56,15 @@ bool read_header(tmio_context* context, int32_t& header) {
     std::memcpy(&header, context->partial_header, sizeof header);
     context->partial_fill = 0;
     return true;
+}
+
+// Reads n bytes into `out`, in place from the input buffer when it holds them; the bytes delivered.
+size_t read_bytes(tmio_context* context, void* out, size_t n) {
+    if (const unsigned char* buffered = bufio_take_buffered(context->stream, n)) {
+        if (n > 0) std::memcpy(out, buffered, n);
+        return n;
+    }
+    return bufio_read(context->stream, out, n);
 }
 
 // Reads n payload bytes away through the scratch area; false (with the status set) when they run short.
@@ -105,7 +120,7 @@ int next_data_header(tmio_context* context) {
 // into `buffer`, the rest away. The record's length, or -1 (status set) when the payload runs short.
 int read_payload(tmio_context* context, int length, void* buffer, int capacity) {
     auto stored = static_cast<size_t>(std::min(length, capacity));
-    if (bufio_read(context->stream, buffer, stored) != stored) {
+    if (read_bytes(context, buffer, stored) != stored) {
         tmio_set_status(context, TMIO_STATUS_READ_ERROR);
         return -1;
     }
@@ -450,7 +465,7 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
     auto bytes = static_cast<size_t>(length);
     // A record already in the input buffer is there: asking the file how much follows would cost two
     // system calls for every small record.
-    size_t known = context->stream->in_avail >= bytes ? bytes : bufio_remaining(context->stream);
+    size_t known = context->stream && context->stream->in_avail >= bytes ? bytes : bufio_remaining(context->stream);
     if (known != SIZE_MAX && known < bytes) {
         // The stream ends inside the record: reading it away meets that end and sets the status.
         if (read_payload(context, length, nullptr, 0) >= 0) tmio_set_status(context, TMIO_STATUS_READ_ERROR);
@@ -462,7 +477,7 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
     size_t target = known == SIZE_MAX ? std::min(bytes, first_step) : bytes;
     for (;;) {
         auto* base = static_cast<unsigned char*>(room(owner, target));
-        if (bufio_read(context->stream, base + have, target - have) != target - have) {
+        if (read_bytes(context, base + have, target - have) != target - have) {
             tmio_set_status(context, TMIO_STATUS_READ_ERROR);
             return -1;
         }

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "bufio_stream.hpp"
 #include "tmio/tmio.h"
 
 struct tmio_context {
@@ -43,6 +45,71 @@ struct tmio_context {
 };
 
 // Hidden helpers for the tmio::TMIO wrapper.
+
+// The start of the next item when nothing of it has been taken yet and the stream's input buffer holds its
+// first `bytes` bytes, else null: small items are taken from there in place, without a call for each of
+// their headers and records.
+inline const unsigned char* tmio_buffered_item(tmio_context* context, size_t bytes) {
+    if (!context || context->status < 0 || (context->pending | context->partial_fill) != 0) return nullptr;
+    const bufio_stream* stream = context->stream;
+    // Bytes are buffered only in in_buf.
+    if (!stream || stream->in_avail < bytes) return nullptr;
+    return stream->in_buf + stream->in_pos;
+}
+
+// Copies the n bytes of a record taken in place. Records of 4 to 16 bytes (counts, ids, channels) are
+// copied by two overlapping moves, inline: a library call would cost more than the copy.
+inline void tmio_copy_record(void* to, const unsigned char* from, size_t n) {
+    auto* out = static_cast<unsigned char*>(to);
+    if (n >= 8 && n <= 16) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + n - 8, from + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+        std::memcpy(out, from, n);
+    }
+}
+
+// Takes a struct item, tag `tag` and a data record of exactly `length` bytes into `data`, when it lies
+// whole in the input buffer, counted as tmio_read_tag and tmio_read_data count it. False, with nothing
+// taken, otherwise (also for an item of another tag or length): those two calls then deal with it.
+inline bool tmio_take_buffered_item(tmio_context* context, int tag, void* data, int length) {
+    if (tag < 1 || tag > TMIO_MAX_TAG || length < 0) return false;
+    const auto bytes = 2 * sizeof(int32_t) + static_cast<size_t>(length);
+    const unsigned char* item = tmio_buffered_item(context, bytes);
+    if (!item) return false;
+    int32_t headers[2];
+    std::memcpy(headers, item, sizeof headers);
+    if (headers[0] != -tag || headers[1] != length) return false;
+    tmio_copy_record(data, item + sizeof headers, static_cast<size_t>(length));
+    bufio_consume_input(context->stream, bytes);
+    ++context->tags_read;
+    ++context->data_records_in;
+    context->bytes_read += bytes;
+    return true;
+}
+
+// Takes a data record of exactly `expected` bytes into room(owner, expected), when it lies whole in the input
+// buffer, counted as tmio_read_data_into counts it. False, with nothing taken, otherwise: that call then
+// deals with it.
+inline bool tmio_take_buffered_record(tmio_context* context, long long expected, void* (*room)(void* owner, size_t bytes),
+                                      void* owner) {
+    if (expected < 0 || expected > INT32_MAX) return false;
+    const auto bytes = static_cast<size_t>(expected);
+    const unsigned char* record = tmio_buffered_item(context, sizeof(int32_t) + bytes);
+    if (!record) return false;
+    int32_t header;
+    std::memcpy(&header, record, sizeof header);
+    if (header != expected) return false;
+    void* target = room(owner, bytes);
+    tmio_copy_record(target, record + sizeof header, bytes);
+    bufio_consume_input(context->stream, sizeof header + bytes);
+    ++context->data_records_in;
+    context->bytes_read += sizeof header + bytes;
+    return true;
+}
 
 // tmio_read_data for a record that must be `expected` bytes long, into memory that room(owner, n) provides
 // for the record's first n bytes, keeping what it held before. The memory follows the bytes the stream

@@ -24,21 +24,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace background;
 
-// A directory of this process's own, removed at exit.
+// A directory of this process's own. libFuzzer ends without running exit handlers, so it stays behind:
+// scripts/fuzz.sh gives every target a temporary directory of its own and clears it.
 const fs::path& directory() {
-    static const struct Directory {
-        fs::path path;
-        Directory() {
-            char name[] = "/tmp/fuzz_ordered_provider.XXXXXX";
-            if (!mkdtemp(name)) std::abort();
-            path = name;
-        }
-        ~Directory() {
-            std::error_code ignored;
-            fs::remove_all(path, ignored);
-        }
-    } made;
-    return made.path;
+    static const fs::path made = [] {
+        std::string name = (fs::temp_directory_path() / "fuzz_ordered_provider.XXXXXX").string();
+        if (!mkdtemp(name.data())) std::abort();
+        return fs::path(name);
+    }();
+    return made;
 }
 
 void clear() {

@@ -173,6 +173,74 @@ TEST(TmioFile, ItemImagesAndTheirReadBack) {
         EXPECT_EQ(TMIO::tag_str(tag), name);
 }
 
+// Items that lie whole in a file stream's input buffer are taken from there in place; items cut by the
+// buffer's end, and data records before a tag, take the step-by-step path. A memory block, which has no
+// input buffer, reads every item step by step: both must give the same values and the same counters.
+TEST(TmioFile, ItemsReadInPlaceAndAcrossTheInputBufferAsStepByStep) {
+    TempDir dir;
+    const fs::path file = dir.path() / "items.tmio";
+    const int items = 30000;  // about 1 MiB: the 256 KiB input buffer ends inside items several times
+    {
+        TMIO out(file, std::ios::out, "P");
+        std::vector<double> doubles;
+        for (int i = 0; i < items; ++i) {
+            const uint64_t wide = 0x0101010101010101ull * static_cast<uint64_t>(i);
+            const int32_t narrow = -i;
+            if (i % 97 == 1) tmio_write_data(out.context(), &narrow, sizeof narrow);  // passed over by the reader
+            switch (i % 4) {
+                case 0: out.write_raw(TMIO::STRUCT, &wide, 8); break;
+                case 1: out.write_raw(TMIO::STRUCT, &narrow, 4); break;
+                case 2:
+                    doubles.assign(static_cast<std::size_t>(i % 7), 0.5 * i);
+                    out.write_array(TMIO::VECTOR, doubles.data(), static_cast<int>(doubles.size()));
+                    break;
+                default: {
+                    const Metadata record = metadata(static_cast<unsigned long>(i));
+                    out.write_raw(TMIO::STRUCT, &record, sizeof record);
+                }
+            }
+        }
+        out.close();
+    }
+    Bytes image = file_bytes(file);
+    struct Read {
+        std::vector<uint64_t> wide;
+        std::vector<int32_t> narrow;
+        std::vector<std::vector<double>> vectors;
+        std::vector<Metadata> records;
+        std::vector<long long> counters;
+    };
+    auto read_all = [&](const std::string& address) {
+        Read read;
+        TMIO in(address, std::ios::in, "P");
+        for (int i = 0; i < items; ++i) {
+            switch (i % 4) {
+                case 0: in.read_raw(TMIO::STRUCT, &read.wide.emplace_back(), 8); break;
+                case 1: in.read_raw(TMIO::STRUCT, &read.narrow.emplace_back(), 4); break;
+                case 2: read.vectors.push_back(in.read_vector<double>()); break;
+                default: in.read_raw(TMIO::STRUCT, &read.records.emplace_back(), sizeof(Metadata));
+            }
+        }
+        EXPECT_THROW(in.read_vector<double>(), std::ios_base::failure);
+        const tmio_context* c = in.context();
+        read.counters = {c->tags_read,      c->data_records_in, c->read_missing,  c->read_shortened,
+                         c->read_truncated, c->data_skipped,    c->tags_skipped,  static_cast<long long>(c->bytes_read),
+                         static_cast<long long>(c->bytes_skipped)};
+        return read;
+    };
+    const Read from_file = read_all(file.string());
+    const Read from_memory = read_all(mem_address(image.data(), image.size()));
+    EXPECT_EQ(from_file.wide, from_memory.wide);
+    EXPECT_EQ(from_file.narrow, from_memory.narrow);
+    EXPECT_EQ(from_file.vectors, from_memory.vectors);
+    background::testing::expect_same(from_file.records, from_memory.records);
+    EXPECT_EQ(from_file.counters, from_memory.counters);
+    ASSERT_EQ(from_file.wide.size(), static_cast<std::size_t>(items / 4));
+    EXPECT_EQ(from_file.wide.back(), 0x0101010101010101ull * (items - 4));
+    EXPECT_EQ(from_file.vectors.back(), std::vector<double>(static_cast<std::size_t>((items - 2) % 7), 0.5 * (items - 2)));
+    EXPECT_EQ(from_file.counters[5], (items + 95) / 97);  // every data record before a tag passed over
+}
+
 TEST(TmioFile, ElementsWithGapsIntoMemoryBlocks) {
     const BackgroundEvent events[] = {event(1.0, 1, 1), event(2.0, 2, 2), event(3.0, 3, 3)};
     const Bytes expected = concat({header_bytes(-3), header_bytes(72), file_image(events[0]), file_image(events[1]),
