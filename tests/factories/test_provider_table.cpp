@@ -180,8 +180,6 @@ TEST(ProviderFactory, SimulationEntriesReadTheirKeysInOrder) {
     }
 }
 
-}  // namespace
-
 TEST(ProviderFactory, BuildsOrderedProviderUnderTheTimeHintId) {
     TempDir dir;
     MockProvider source(5, -1, 10, 1000, 100, 0.5);
@@ -210,3 +208,5 @@ providers:
         io_failure((dir.path() / "nowhere").native() + " does not exist or is no directory!"));
     expect_throw<std::out_of_range>([&] { factory.create_by_name("incomplete"); }, "Key path not found!");
 }
+
+}  // namespace
