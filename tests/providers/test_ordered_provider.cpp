@@ -356,6 +356,26 @@ TEST(OrderedWriter, FileSizeLimitFailsTheCall) {
         });
         EXPECT_EQ(failures, "") << c.limit;
     }
+
+    // Batches whose showers were all dropped leave data files of the protocol tag alone (68 bytes), so
+    // only the hint file (108 bytes) outgrows the limit; the events stay as they were.
+    TempDir dir;
+    auto failures = run_with_file_size_limit(100, [&] {
+        ChildCheck check;
+        auto source = table();
+        const auto original = events_of({{0.0, 1}, {1.0, 4}, {2.0, 1}});
+        auto events = original;
+        try {
+            OrderedProvider::order_events(dir.path(), source, events, 1, true, true, true);
+            check.that(false, "a failure");
+        } catch (const std::ios_base::failure& e) {
+            const std::string path = (dir.path() / "OP_HINT.tmio").generic_string();
+            check.that(std::string(e.what()).starts_with("Failed to write to file " + path + "!"), "message");
+            check.equal(events.size(), original.size(), "events");
+        }
+        return check.failures;
+    });
+    EXPECT_EQ(failures, "");
 }
 
 // A directory of `count` batches of two showers (ids 10 k and 10 k + 1, batch k first at time k).
