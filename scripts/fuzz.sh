@@ -19,9 +19,12 @@ for source in tests/fuzz/fuzz_*.cpp; do
   target=$(basename "$source" .cpp)
   corpus=build/fuzz/corpus/$target
   log=build/fuzz/$target.log
-  mkdir -p "$corpus"
-  if build/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
-      "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
+  # Files a target writes for its inputs go here; libFuzzer ends without running exit handlers.
+  tmp=build/fuzz/tmp/$target
+  rm -rf "$tmp"
+  mkdir -p "$corpus" "$tmp"
+  if TMPDIR=$PWD/$tmp build/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+      -print_final_stats=1 "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "$target: $runs executions in $seconds s, no failure"
   else
@@ -29,5 +32,6 @@ for source in tests/fuzz/fuzz_*.cpp; do
     echo "$target: FAILED (log: $log)"
     status=1
   fi
+  rm -rf "$tmp"
 done
 exit $status

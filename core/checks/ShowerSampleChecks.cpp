@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iostream>
-#include <ranges>
 #include <stdexcept>
 #include <string>
 
@@ -27,14 +27,16 @@ bool exceeds(double statistic, double critical) { return !(statistic <= critical
 
 void warn(const std::string& message) { std::cerr << "[WARNING] " << message << "\n"; }
 
+// Projections rather than views: clang 14, which builds the fuzz targets,
+// cannot compile the standard library's views.
 template <class Projection>
 double largest(const std::vector<Metadata>& showers, Projection value) {
-    return std::ranges::max(showers | std::views::transform(value));
+    return std::invoke(value, std::ranges::max(showers, {}, value));
 }
 
 template <class Projection>
 double smallest(const std::vector<Metadata>& showers, Projection value) {
-    return std::ranges::min(showers | std::views::transform(value));
+    return std::invoke(value, std::ranges::min(showers, {}, value));
 }
 
 void check_bounds(const std::vector<Metadata>& showers, double r_max, double theta_max, double e_min, double e_max,

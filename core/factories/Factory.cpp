@@ -14,6 +14,10 @@ namespace {
 // through the entries and constructors in between, so a chain of thousands
 // would exhaust it. Real settings nest a handful of levels.
 constexpr std::size_t max_nesting = 100;
+// An instance named in several places is built once for each place, so a few
+// levels that each name the next level's instances twice build exponentially
+// many. Real settings build a handful per instance.
+constexpr std::size_t max_nested_instances = 1000;
 
 template <class T>
 constexpr const char* section_name();
@@ -49,6 +53,7 @@ Factory<T>& Factory<T>::operator=(Factory&& other) {
     classes.clear();
     under_construction.clear();
     names_under_construction.clear();
+    nested_built = 0;
     // The moved entries would still point at `other`: build ours afresh.
     if (!settings_file.empty()) build_class_resolve_table();
     return *this;
@@ -80,6 +85,12 @@ std::unique_ptr<T> Factory<T>::create_by_name(std::string name) {
     if (under_construction.size() == max_nesting)
         throw std::invalid_argument(format("Instance {} starts a chain of instances nested more than {} deep in {}!",
                                            under_construction.front(), max_nesting, settings_file.string()));
+    if (under_construction.empty())
+        nested_built = 0;
+    else if (++nested_built > max_nested_instances)
+        throw std::invalid_argument(format("Instance {} builds more than {} nested instances in {}!",
+                                           under_construction.front(), max_nested_instances,
+                                           settings_file.string()));
     under_construction.push_back(name);
     names_under_construction.insert(name);
     struct Pop {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -55,6 +56,9 @@ private:
     // repeated name in constant time.
     std::vector<std::string> under_construction;
     std::unordered_set<std::string> names_under_construction;
+    // Instances built below the outermost one under construction, to refuse
+    // settings that multiply them beyond any real use.
+    std::size_t nested_built = 0;
 };
 
 template <>

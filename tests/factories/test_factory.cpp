@@ -144,6 +144,38 @@ TEST(FactoryNesting, ChainsDeeperThanTheBoundFailNamingTheStart) {
     EXPECT_NE(factory.create_by_name("g50"), nullptr);
 }
 
+// Generators a0 and b0 name a1 and b1, which name a2 and b2, and so on: no
+// cycle, but 2^(levels + 1) - 2 nested instances, built one by one.
+std::string diamonds(int levels) {
+    std::string text = "generators:\n";
+    for (int i = 0; i < levels; ++i) {
+        auto next = std::to_string(i + 1);
+        for (const char* name : {"a", "b"})
+            text += "  " + std::string(name) + std::to_string(i) + ": {class: GenericGenerator, generators: {a" +
+                    next + ": 1, b" + next + ": 2}}\n";
+    }
+    auto last = std::to_string(levels);
+    return text + "  a" + last + ": {class: NPEGenerator, num_pe: 1}\n  b" + last +
+           ": {class: NPEGenerator, num_pe: 2}\n";
+}
+
+// Forty levels of a 5 kB file used to mean 2^41 constructions.
+TEST(FactoryNesting, InstancesMultipliedBeyondTheBoundFailNamingTheStart) {
+    TempDir dir;
+    auto within = dir.write("within.yaml", diamonds(8));  // 510 nested instances
+    EXPECT_EQ(Factory<EventGenerator>(within).create_by_name("a0")->generate({0.5, 2, 3}),
+              (background::PEList{{3, {0.5, 0.5}}}));
+    auto file = dir.write("diamonds.yaml", diamonds(40));
+    Factory<EventGenerator> factory(file);
+    for (const char* start : {"a0", "b20"})
+        expect_throw<std::invalid_argument>(
+            [&] { (void)factory.create_by_name(start); },
+            "Instance " + std::string(start) + " builds more than 1000 nested instances in " + file.string() + "!");
+    // The count starts afresh with every instance asked for.
+    EXPECT_NE(factory.create_by_name("a32"), nullptr);
+    EXPECT_NE(factory.create_by_name("a32"), nullptr);
+}
+
 TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {
     const std::string message = "Default constructed or moved from object, no settings available!";
     Factory<EventGenerator> none;
