@@ -147,6 +147,8 @@ void TMIO::read_raw(int tag, void* data, int length) {
 }
 
 void TMIO::read_elements(long long bytes, Room room, void* owner) {
+    // A negative count asks for no record: it fails as a negative capacity does, with nothing read.
+    if (bytes < 0) throw failed(Failed::read, path_, context_);
     if (mode_ != std::ios::in || !tmio_take_buffered_record(context_, bytes, room, owner))
         read_record(context_, path_, bytes, room, owner);
 }
