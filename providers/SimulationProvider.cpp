@@ -171,6 +171,11 @@ Metadata SimulationProvider::get_metadata(unsigned long uid) {
 PEList SimulationProvider::get_pe_list(unsigned long uid) {
     impl->read(uid);
     auto pes = impl->reader.get_pe_data();
+    // A corrupt file may hold any time; sorting needs times that compare.
+    for (const auto& pe : pes)
+        if (!std::isfinite(pe.time))
+            throw std::ios_base::failure(
+                format("Shower with UID {} has a non-finite p.e. time {} on channel {}!", uid, pe.time, pe.channel));
     // Channel groups in ascending channel order, each in ascending time order.
     std::ranges::sort(pes, {}, &XCDFReader::PEData::time);
     std::ranges::stable_sort(pes, {}, &XCDFReader::PEData::channel);

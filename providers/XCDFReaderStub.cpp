@@ -1,11 +1,7 @@
 // The XCDFReader of a build without an XCDF reader library: it can be made,
 // moved and destroyed, but opening and reading fail.
 
-#include <stdexcept>
-
 #include "background/XCDFReader.hpp"
-
-void no_xcdf() { throw std::runtime_error("XCDF support disabled at build time!"); }
 
 namespace background {
 

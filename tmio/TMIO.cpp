@@ -132,6 +132,8 @@ void TMIO::read_raw(int tag, void* data, int length) {
 }
 
 void TMIO::read_elements(long long bytes, Room room, void* owner) {
+    // A negative count asks for no record: it fails as a negative capacity does, with nothing read.
+    if (bytes < 0) throw failed(Failed::read, path_, context_);
     int n = tmio_read_data_into(context_, bytes, room, owner);
     if (n < 0) throw failed(Failed::read, path_, context_);
     if (n != bytes) throw wrong_length(path_, n, bytes);

@@ -12,8 +12,8 @@ namespace background {
 
 // Stores and loads whole vectors of events, shower records and numbers, one
 // vector per file, without its callers knowing the file format. Each call
-// opens and closes its own file; a write that returns normally has put the
-// whole file on disk.
+// opens and closes its own file; a write that returns normally has handed
+// the whole file to the system (closed it, without syncing it to disk).
 class BACKGROUND_EXPORT Serializer {
 public:
     virtual std::vector<BackgroundEvent> read_events(std::filesystem::path path) const = 0;

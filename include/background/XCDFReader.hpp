@@ -9,9 +9,9 @@
 #include "background/export.h"
 
 // Throws std::runtime_error "XCDF support disabled at build time!": what every
-// reading operation of a build without an XCDF reader library ends in. For
-// the reader source, which is part of the library; the library exports
-// namespace background only, so this is not exported.
+// reading operation of a build without an XCDF reader library ends in.
+// Defined in every build, whichever source implements XCDFReader; the library
+// exports namespace background only, so this is not exported.
 [[noreturn]] void no_xcdf();
 
 namespace background {

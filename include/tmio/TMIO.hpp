@@ -81,7 +81,8 @@ public:
     // record of exactly count * sizeof(T) bytes, and only as far as the stream holds its bytes.
     template <class T>
     std::vector<T> read_vector();
-    // Reads the element record of a vector item, which must be exactly count * sizeof(T) bytes.
+    // Reads the element record of a vector item, which must be exactly count * sizeof(T) bytes. A negative
+    // count reads nothing and throws "Failed to read from file {}!\nImplementation reports: {}".
     template <class T>
     void read_array_data(T* data, int count);
 

@@ -1,6 +1,7 @@
-// Simulation-file providers in the library as built: the directory index, and
-// the stub reader that every attempt to read ".xcd" files ends in (the class
-// table's entries: tests/factories/test_provider_table.cpp).
+// Simulation-file providers in the library as built: the directory index, and,
+// when the library reads through the stub, the error that every attempt to
+// read ".xcd" files ends in (the class table's entries:
+// tests/factories/test_provider_table.cpp).
 
 #include <gtest/gtest.h>
 
@@ -26,8 +27,6 @@ using background::testing::file_key;
 using background::testing::io_failure;
 using background::testing::TempDir;
 using Index = std::map<unsigned long, std::filesystem::path>;
-
-constexpr const char* NO_XCDF = "XCDF support disabled at build time!";
 
 TEST(MakeIndex, TakesEntriesWithTheExactExtensionOnly) {
     TempDir dir;
@@ -91,6 +90,9 @@ TEST(MakeIndex, ACollidingFileReplacesTheEarlierWithAWarning) {
                            " have the same file key, only " + walk[1].string() + " is served!\n");
 }
 
+#ifdef BACKGROUND_XCDF_READER_STUB
+constexpr const char* NO_XCDF = "XCDF support disabled at build time!";
+
 TEST(XCDFReaderStub, EveryWayToReadEndsInTheStubError) {
     TempDir dir;
     dir.write("a.xcd", "");
@@ -104,5 +106,6 @@ TEST(XCDFReaderStub, EveryWayToReadEndsInTheStubError) {
         if (path == dir.path()) expect_throw<std::runtime_error>([&] { multi.add_dataset(path, -1); }, NO_XCDF);
     }
 }
+#endif
 
 }  // namespace

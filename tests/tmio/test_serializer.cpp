@@ -183,6 +183,36 @@ TEST_F(Serializer_, PathsAreByteStreamAddresses) {
     EXPECT_FALSE(fs::exists(file("missing")));
 }
 
+TEST_F(Serializer_, WritesIntoMemoryBlocksOfTheirSize) {
+    // Opening flushes the 68-byte header, and a flush takes a memory stream back to the block's start: the
+    // vector item, 16 + 24 n bytes, then lies over the header, so the block needs the larger of the two.
+    struct Case {
+        size_t n, size;
+        const char* failed;  // nullptr: written
+        const char* status;
+    };
+    for (const Case& c : std::initializer_list<Case>{{1, 68, nullptr, nullptr},
+                                                    {1, 67, "open", "handshake error"},
+                                                    {3, 88, nullptr, nullptr},
+                                                    {3, 87, "write to", "write error"}}) {
+        SCOPED_TRACE(testing::Message() << c.n << " events into " << c.size << " bytes");
+        const auto events = some_events(c.n);
+        const Bytes file = file_image("EVENT_PROTOCOL", events, true);
+        const Bytes item(file.begin() + 68, file.end());
+        Bytes block(c.size, 0xEE);
+        const fs::path address = mem_address(block.data(), block.size());
+        if (!c.failed) {
+            serializer->write_events(address, events);
+            EXPECT_EQ(Bytes(block.begin(), block.begin() + static_cast<long>(item.size())), item);
+            continue;
+        }
+        expect_throw<std::ios_base::failure>([&] { serializer->write_events(address, events); },
+                                             io_failure(std::string("Failed to ") + c.failed + " file " +
+                                                        address.generic_string() +
+                                                        "!\nImplementation reports: " + c.status));
+    }
+}
+
 TEST_F(Serializer_, WritesCutShortByAFileSizeLimitThrow) {
     constexpr rlim_t limit = 4000;
     const auto events = some_events(1000);  // 24 KB, within the stream's buffer

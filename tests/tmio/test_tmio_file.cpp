@@ -271,17 +271,33 @@ TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
     }
 }
 
+// A FIFO held open for writing throughout, so its reader sees no end of data, only bytes that stop coming
+// and may come again.
+class LiveFifo {
+public:
+    LiveFifo() {
+        EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0);
+        writer_ = open(path_.c_str(), O_RDWR | O_NONBLOCK);
+        EXPECT_GE(writer_, 0);
+        EXPECT_GE(fcntl(writer_, F_SETPIPE_SZ, 1 << 20), 1 << 20);
+    }
+    LiveFifo(const LiveFifo&) = delete;
+    ~LiveFifo() { close(writer_); }
+    const fs::path& path() const { return path_; }
+    void send(const Bytes& bytes) const {
+        ASSERT_EQ(write(writer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+private:
+    TempDir dir_;
+    fs::path path_ = dir_.path() / "fifo";
+    int writer_ = -1;
+};
+
 TEST(TmioFile, StreamsOfUnknownLengthGetMemoryAsTheBytesArrive) {
-    TempDir dir;
-    fs::path fifo = dir.path() / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Held open for writing throughout, so the reader sees no end of data, only bytes that stop coming.
-    int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(writer, 0);
-    ASSERT_GE(fcntl(writer, F_SETPIPE_SZ, 1 << 20), 1 << 20);
-    auto send = [&](const Bytes& bytes) {
-        ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    };
+    LiveFifo live;
+    const fs::path& fifo = live.path();
+    auto send = [&](const Bytes& bytes) { live.send(bytes); };
     std::vector<double> values(20000);
     for (size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
     Bytes payload(values.size() * 8);
@@ -299,7 +315,92 @@ TEST(TmioFile, StreamsOfUnknownLengthGetMemoryAsTheBytesArrive) {
         [&] { in.read_vector<double>(); },
         io_failure("Failed to read from file " + fifo.generic_string() + "!\nImplementation reports: timeout"));
     EXPECT_LE(largest_allocation.load(), 2 * 100000u);
-    close(writer);
+}
+
+TEST(TmioFile, AReaderGoesOnAfterAWrongItem) {
+    const uint64_t next = 0x0102030405060708;
+    const Bytes next_item = concat({header_bytes(-1), header_bytes(8), image_of(next)});
+    const Bytes vector_of_one =
+        concat({header_bytes(-3), header_bytes(4), header_bytes(1), header_bytes(8), image_of(2.5)});
+    auto struct8 = [](TMIO& in) {
+        uint64_t out = 0;
+        in.read_raw(TMIO::STRUCT, &out, 8);
+    };
+    auto read_next = [&](TMIO& in) {
+        uint64_t back = 0;
+        in.read_raw(TMIO::STRUCT, &back, 8);
+        EXPECT_EQ(back, next);
+    };
+    struct Case {
+        const char* name;
+        Bytes before;  // sent before the failing read
+        std::function<void(TMIO&)> fail;
+        std::string message_before_path, message_after_path;
+        Bytes after;  // sent after it
+        std::function<void(TMIO&)> go_on;
+    };
+    std::vector<Case> cases = {
+        {"wrong tag: the records of the vector item are passed over", concat({vector_of_one, next_item}), struct8,
+         "Read error in file ", ": Found tag VECTOR but required tag STRUCT.", {}, read_next},
+        {"wrong record length: the record is consumed",
+         concat({header_bytes(-1), header_bytes(4), Bytes(4, 1), next_item}), struct8,
+         "Read error in file ", ": Read 4 bytes but required 8 bytes.", {}, read_next},
+        {"end of data: the item that arrives later is read", {}, struct8, "Reached end of file ", "!", next_item,
+         read_next},
+        {"negative element count: nothing is read", vector_of_one,
+         [](TMIO& in) {
+             int count = 0;
+             in.read_raw(TMIO::VECTOR, &count, 4);
+             double value = 0;
+             in.read_array_data(&value, -1);
+         },
+         "Failed to read from file ", "!\nImplementation reports: okay", {},
+         [](TMIO& in) {
+             double value = 0;
+             in.read_array_data(&value, 1);
+             EXPECT_EQ(value, 2.5);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveFifo fifo;
+        fifo.send(concat({protocol_image("P"), c.before}));
+        TMIO in(fifo.path(), std::ios::in, "P");
+        expect_throw<std::ios_base::failure>(
+            [&] { c.fail(in); },
+            io_failure(c.message_before_path + fifo.path().generic_string() + c.message_after_path));
+        EXPECT_EQ(tmio_status(in.context()), 0);
+        if (!c.after.empty()) fifo.send(c.after);
+        c.go_on(in);
+    }
+}
+
+TEST(TmioFile, AFailedStreamFailsEveryLaterItem) {
+    const Bytes item = concat({header_bytes(-1), header_bytes(8), Bytes(8, 1)});
+    struct Case {
+        const char* name;
+        Bytes before;  // sent before the failing read
+        Bytes after;   // a whole item, sent after it
+        const char* status;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"record cut off", concat({header_bytes(-1), header_bytes(8), Bytes(5, 1)}), concat({Bytes(3, 1), item}),
+              "timeout"},
+             {"reserved header", header_bytes(-1000000002), item, "read error"},
+             {"protocol tag of another kind", protocol_image("Q"), item, "protocol error"}}) {
+        SCOPED_TRACE(c.name);
+        LiveFifo fifo;
+        fifo.send(concat({protocol_image("P"), c.before}));
+        TMIO in(fifo.path(), std::ios::in, "P");
+        const std::string message = io_failure("Failed to read from file " + fifo.path().generic_string() +
+                                               "!\nImplementation reports: " + c.status);
+        char out[8];
+        expect_throw<std::ios_base::failure>([&] { in.read_raw(TMIO::STRUCT, out, 8); }, message);
+        fifo.send(c.after);
+        expect_throw<std::ios_base::failure>([&] { in.read_raw(TMIO::STRUCT, out, 8); }, message);
+        expect_throw<std::ios_base::failure>([&] { in.read_vector<double>(); }, message);
+        expect_throw<std::ios_base::failure>([&] { in.read_array_data(out, 8); }, message);
+    }
 }
 
 TEST(TmioFile, ProtocolPrefixes) {

@@ -4,6 +4,7 @@
 #include <ios>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "background/XCDFReader.hpp"
 #include "fixture_reader.hpp"
@@ -70,8 +71,13 @@ bool XCDFReader::next() {
     impl->shower.primary = Metadata::PROTON;
     fields >> impl->shower.uid >> impl->shower.energy;
     impl->pes.clear();
+    // Times through std::stod, which also reads "nan" and "inf".
     PEData pe;
-    while (fields >> pe.channel >> pe.time) impl->pes.push_back(pe);
+    std::string time;
+    while (fields >> pe.channel >> time) {
+        pe.time = std::stod(time);
+        impl->pes.push_back(pe);
+    }
     return true;
 }
 

@@ -81,6 +81,7 @@ TEST_F(Datasets, AFailedAdditionLeavesTheDatasetsAsTheyWere) {
 
 TEST_F(Datasets, EveryDatasetTakesTheCommonCutoffAndWarningSwitch) {
     auto gap = numbered_showers(3, 300);
+    gap[0].pes = {{4, 15.0}, {4, 1.0}, {4, 2.0}};
     gap[2].uid = 9;
     write_simulation(dir.path() / "B", "gap.xcd", gap);
 
@@ -90,6 +91,7 @@ TEST_F(Datasets, EveryDatasetTakesTheCommonCutoffAndWarningSwitch) {
     EXPECT_THROW(strict.get_all_metadata(), std::ios_base::failure);
     // Cut-off of one p.e. per ten seconds in both datasets.
     EXPECT_EQ(strict.get_pe_list(file_key("only_a.xcd") + 1), (PEList{{2, {0.0}}}));
+    EXPECT_EQ(strict.get_pe_list(file_key("gap.xcd") + 1), (PEList{{4, {0.0, 14.0}}}));
 
     MultiProvider lenient(1, 10.0, true);
     lenient.add_dataset(dir.path() / "B", -1);

@@ -91,10 +91,44 @@ TEST(SimulationProvider, RefusesUidsItDoesNotServe) {
         EXPECT_EQ(provider.get_metadata(key + 3).energy, 102.0);
     }
 
-    // Failures of the reader itself come through unchanged.
+    // Failures of the reader itself come through unchanged; the warning switch
+    // covers gaps in the numbering only.
+    SimulationProvider lenient(dir.path(), -1, -1, 1.0, true);
     std::filesystem::remove(file);
-    expect_throw<std::ios_base::failure>([&] { provider.get_metadata(key + 1); },
-                                         io_failure("fixture reader cannot open " + file.string()));
+    const std::string cannot_open = io_failure("fixture reader cannot open " + file.string());
+    for (SimulationProvider* each : {&provider, &lenient}) {
+        ::testing::internal::CaptureStderr();
+        expect_throw<std::ios_base::failure>([&] { each->get_metadata(key + 1); }, cannot_open);
+        expect_throw<std::ios_base::failure>([&] { each->get_all_metadata(); }, cannot_open);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    }
+}
+
+TEST(SimulationProvider, MetadataTakesTheReadersPositionPlusTheFileKey) {
+    TempDir dir;
+    auto gap = numbered_showers(3, 100);
+    gap[2].uid = 4;
+    write_simulation(dir.path(), "run.xcd", gap);
+    SimulationProvider provider(dir.path(), -1, -1, 1.0, true);
+    const unsigned long key = file_key("run.xcd");
+    EXPECT_EQ(provider.get_metadata(key + 2).uid, key + 2);
+    EXPECT_EQ(provider.get_metadata(key + 3).uid, key + 4);
+}
+
+TEST(SimulationProvider, AFailedReopenLeavesTheReaderWhereItWas) {
+    TempDir dir;
+    write_simulation(dir.path(), "run_a.xcd", numbered_showers(3, 100));
+    const auto other = write_simulation(dir.path(), "run_b.xcd", numbered_showers(3, 200));
+    SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
+    const unsigned long key = file_key("run_a.xcd");
+    provider.get_metadata(key + 2);
+
+    std::filesystem::remove(other);
+    EXPECT_THROW(provider.get_metadata(file_key("run_b.xcd") + 1), std::ios_base::failure);
+    reader_log = {};
+    EXPECT_EQ(provider.get_metadata(key + 3).energy, 102.0);
+    EXPECT_EQ(reader_log.opens, 0u);
+    EXPECT_EQ(reader_log.nexts, 1u);
 }
 
 TEST(SimulationProvider, AllMetadataReadsFilesInKeyOrderUpToTheLimit) {
@@ -165,6 +199,23 @@ TEST(SimulationProvider, PEListsComeInChannelGroupsRelativeToEachChannelsFirstPE
     const unsigned long key = file_key("run.xcd");
     EXPECT_EQ(provider.get_pe_list(key + 1), (PEList{{-2, {0.0}}, {3, {0.0, 0.5, 1.0}}, {7, {0.0, 1.0}}}));
     EXPECT_EQ(provider.get_pe_list(key + 2), PEList{});
+}
+
+TEST(SimulationProvider, RefusesPETimesThatAreNotFinite) {
+    TempDir dir;
+    const double bad[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()};
+    std::vector<background::testing::FixtureShower> showers;
+    for (double time : bad) showers.push_back({showers.size() + 1, 1.0, {{3, 1.0}, {3, time}, {3, 2.0}}});
+    write_simulation(dir.path(), "run.xcd", showers);
+    SimulationProvider provider(dir.path(), -1, 2, 10.0, false);
+    const unsigned long key = file_key("run.xcd");
+    const char* texts[] = {"nan", "inf", "-inf"};
+    for (unsigned long i = 0; i < 3; ++i)
+        expect_throw<std::ios_base::failure>(
+            [&] { provider.get_pe_list(key + i + 1); },
+            io_failure("Shower with UID " + std::to_string(key + i + 1) + " has a non-finite p.e. time " + texts[i] +
+                       " on channel 3!"));
 }
 
 struct CutoffCase {
