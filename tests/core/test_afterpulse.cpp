@@ -137,7 +137,7 @@ TEST(AfterpulseGenerator, FractionAndDelayFollowTheSettings) {
     const int n = 20000;
     const double p = 0.2, mu = 3, delay_mean = 1e-6, delay_sigma = 1e-7;
     // Base p.e.s one second apart, so each afterpulse is traced to its p.e.
-    auto generator = make(p, delay_mean, delay_sigma * delay_sigma, mu, 5, [n](BackgroundEvent) {
+    auto generator = make(p, delay_mean, delay_sigma * delay_sigma, mu, 5, [](BackgroundEvent) {
         std::vector<double> times(n);
         for (int i = 0; i < n; ++i) times[i] = i;
         return PEList{{0, times}};

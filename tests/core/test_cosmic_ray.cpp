@@ -6,11 +6,11 @@
 #include <limits>
 #include <map>
 #include <random>
-#include <ranges>
 #include <regex>
 #include <set>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -91,16 +91,28 @@ TEST(PoissonCount, MatchesTheLibraryOverManyMeans) {
     EXPECT_EQ(ours(), theirs());
 }
 
-// One object for many draws, as a dark-count call uses it: the kept normal
-// draw of large means carries from count to count as in the library's.
-TEST(PoissonCount, KeepsTheLibrarysStateFromDrawToDraw) {
-    for (double mean : {1e-3, 0.7, 11.999999, 12.0, 12.5, 20.0, 70.0, 333.3, 1023.5, 5000.0, 1e6}) {
-        background::detail::PoissonCount ours(mean);
-        std::poisson_distribution<int> theirs(mean);
-        std::mt19937_64 a(21), b(21);
-        for (int i = 0; i < 20000; ++i) ASSERT_EQ(ours(a), theirs(b)) << "mean " << mean << " draw " << i;
-        EXPECT_EQ(a(), b()) << "mean " << mean;
-    }
+// One object for many draws, as a dark-count call uses it: the counts of one
+// library distribution, draw after draw.
+void expect_library_draws_in_turn(double mean) {
+    background::detail::PoissonCount ours(mean);
+    std::poisson_distribution<int> theirs(mean);
+    std::mt19937_64 a(21), b(21);
+    for (int i = 0; i < 20000; ++i) ASSERT_EQ(ours(a), theirs(b)) << "mean " << mean << " draw " << i;
+    EXPECT_EQ(a(), b()) << "mean " << mean;
+}
+
+TEST(PoissonCount, KeepsTheLibrarysDrawsForSmallMeans) {
+    for (double mean : {1e-3, 0.7, 11.999999}) expect_library_draws_in_turn(mean);
+}
+
+// Means of 12 and more take the rejection method written out for this
+// standard library: its kept normal draw carries from count to count as in
+// the library's. Elsewhere the library's own distribution is used, and the
+// skip shows which draw a build runs.
+TEST(PoissonCount, WrittenOutRejectionMethodKeepsTheLibrarysState) {
+    if (std::is_same_v<background::detail::LargeMeanPoisson, std::poisson_distribution<int>>)
+        GTEST_SKIP() << "this standard library's own Poisson draw is used for means of 12 and more";
+    for (double mean : {12.0, 12.5, 20.0, 70.0, 333.3, 1023.5, 5000.0, 1e6}) expect_library_draws_in_turn(mean);
 }
 
 TEST(CosmicRayModel, DrawsExactlyAsTheStandardDistributions) {
@@ -118,8 +130,8 @@ TEST(CosmicRayModel, DrawsExactlyAsTheStandardDistributions) {
     for (const auto& s : showers)
         rates.emplace_back(s.uid, flux.flux_density(s.energy) * std::pow(s.energy, -t.index) / sum *
                                       total_rate(flux, t));
-    auto [low, high] = std::ranges::minmax(rates | std::views::values);
-    ASSERT_GT(high / low, 50);
+    auto [low, high] = std::ranges::minmax(rates, {}, &std::pair<unsigned long, double>::second);
+    ASSERT_GT(high.second / low.second, 50);
 
     std::mt19937_64 engine(987654321);
     // Means from 0 through the small-mean method to the rejection method;

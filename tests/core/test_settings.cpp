@@ -114,7 +114,7 @@ TEST_P(FailedConversion, IsPlainAccessFailed) {
     const auto& [key, type] = GetParam();
     Settings view = lib[key];
     auto error = expect_throw<std::invalid_argument>(
-        [&] {
+        [&, type = type] {
             switch (type) {
                 case As::String: (void)static_cast<std::string>(view); break;
                 case As::Int: (void)static_cast<int>(view); break;

@@ -394,7 +394,7 @@ TEST_F(Engine, HostileTimesAreRefusedWithoutChangingState) {
             e->next_chunk(2.0);
             e->seek(start);
         }
-        expect_throw<std::invalid_argument>([&] { call(engine); }, message);
+        expect_throw<std::invalid_argument>([&, &call = call] { call(engine); }, message);
         // Both go on alike, refusing alike where the start is too late for a span.
         auto outcome = [](Background& e, double span) -> std::variant<PEList, std::string> {
             try {
