@@ -136,14 +136,15 @@ PEList OrderedProvider::Impl::read_pe_list() {
 }
 
 void OrderedProvider::Impl::skip_to_time(double t) {
-    // The number of hint values not after t, by a binary search written out
-    // so that it also ends on one of the batches when the values are not
-    // ascending (a directory written from events out of time order).
+    // The number of hint values not after t, by the comparison an upper
+    // bound makes (so a NaN t goes to the last batch), in a binary search
+    // written out so that it also ends on one of the batches when the values
+    // are not ascending (a directory written from events out of time order).
     std::size_t low = 0;
     std::size_t high = hints.size();
     while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
-        if (hints[middle] <= t)
+        if (!(t < hints[middle]))
             low = middle + 1;
         else
             high = middle;
