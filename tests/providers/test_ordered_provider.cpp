@@ -1,7 +1,9 @@
 // Time-ordered shower directories: the writer's files to the byte, and the provider that reads them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "background/Hook.hpp"
@@ -548,6 +551,68 @@ TEST_P(Layout, OpenBatchIsNotReopenedAndTheCachedRecordIsNotReadAgain) {
     two.remove_batch(0);
     expect_same({cached.get_metadata(11)}, {two.source.get_metadata(11)});
     EXPECT_THROW(cached.get_metadata(0), std::ios_base::failure);  // the search wraps to batch 0
+}
+
+std::vector<unsigned long> uids_of(const std::vector<Metadata>& records) {
+    std::vector<unsigned long> uids;
+    for (const auto& m : records) uids.push_back(m.uid);
+    return uids;
+}
+
+TEST_P(Layout, DamagedRecordEndsOnlyItsFile) {
+    struct Case {
+        const char* what;
+        std::size_t field;  // offset in the item: 0 its tag, 4 its length
+        std::int32_t value;
+    };
+    for (auto c : {Case{"wrong tag", 0, -3}, Case{"wrong length", 4, 63}}) {
+        SCOPED_TRACE(c.what);
+        Directory dir(3, interleaved());
+        // The second record of batch 0, on both sides of a split directory: showers 0 and 1 are written in
+        // order, each file holds two records of equal size.
+        std::vector<std::pair<fs::path, const char*>> files = {
+            {data_file(dir.path(), 0), interleaved() ? "OP_INTER" : "OP_DATA"}};
+        if (!interleaved()) files.emplace_back(meta_file(dir.path(), 0), "OP_META");
+        for (const auto& [file, protocol] : files) {
+            Bytes bytes = file_bytes(file);
+            const std::size_t head = protocol_image(protocol).size();
+            const std::size_t at = head + (bytes.size() - head) / 2 + c.field;
+            const Bytes value = header_bytes(c.value);
+            std::copy(value.begin(), value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+            background::testing::write_file(file, bytes);
+        }
+
+        OrderedProvider reader(dir.path(), 0);
+        EXPECT_EQ(uids_of(reader.get_all_metadata()), (std::vector<unsigned long>{0, 10, 11, 20, 21}));
+        for (unsigned long uid : {0ul, 10ul, 21ul}) {
+            expect_same({reader.get_metadata(uid)}, {dir.source.get_metadata(uid)});
+            EXPECT_EQ(reader.get_pe_list(uid), dir.source.get_pe_list(uid)) << uid;
+        }
+        // The records behind the damage are lost: their showers are simply not found.
+        expect_throw<std::out_of_range>([&] { reader.get_metadata(1); }, "Shower with UID 1 not found!");
+        expect_throw<std::out_of_range>([&] { reader.get_pe_list(1); }, "Shower with UID 1 not found!");
+    }
+}
+
+TEST_P(Layout, ReadingAllMetadataLeavesFileZeroOpenAndTheDataSideWhereItWas) {
+    Directory dir(3, interleaved());
+    OrderedProvider reader(dir.path(), 0);
+    reader.get_metadata(11);
+    if (!interleaved()) reader.get_pe_list(10);
+    EXPECT_EQ(uids_of(reader.get_all_metadata()), (std::vector<unsigned long>{0, 1, 10, 11, 20, 21}));
+
+    // With every file removed only the open streams can still be read: any reopen fails.
+    for (int k = 0; k < 3; ++k) dir.remove_batch(k);
+    for (unsigned long uid : {0ul, 1ul}) {
+        expect_same({reader.get_metadata(uid)}, {dir.source.get_metadata(uid)});
+        if (interleaved()) {
+            EXPECT_EQ(reader.get_pe_list(uid), dir.source.get_pe_list(uid)) << uid;
+        }
+    }
+    // The data side of a split directory goes on behind shower 10, in batch 1.
+    if (!interleaved()) {
+        EXPECT_EQ(reader.get_pe_list(11), dir.source.get_pe_list(11));
+    }
 }
 
 // A split or interleaved directory of one shower (UID 1) whose stored p.e. list claims `entries`
