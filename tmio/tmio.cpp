@@ -490,6 +490,32 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
     return length;
 }
 
+namespace {
+
+// Whether the gap bytes of n elements are all zero. Gaps of a word's width (the padding of the stored
+// records) are read a word at a time: a byte loop of run-time length would cost more than the write.
+template <class Word>
+bool word_gaps_clear(const unsigned char* elements, size_t n, size_t size, size_t gap_offset) {
+    Word in_gaps = 0;
+    for (size_t i = 0; i < n; ++i) {
+        Word word;
+        std::memcpy(&word, elements + i * size + gap_offset, sizeof word);
+        in_gaps |= word;
+    }
+    return in_gaps == 0;
+}
+
+bool gaps_clear(const unsigned char* elements, size_t n, size_t size, size_t gap_offset, size_t gap_size) {
+    if (gap_size == sizeof(uint32_t)) return word_gaps_clear<uint32_t>(elements, n, size, gap_offset);
+    if (gap_size == sizeof(uint64_t)) return word_gaps_clear<uint64_t>(elements, n, size, gap_offset);
+    unsigned char in_gaps = 0;
+    for (size_t i = 0; i < n; ++i)
+        for (size_t j = 0; j < gap_size; ++j) in_gaps |= elements[i * size + gap_offset + j];
+    return in_gaps == 0;
+}
+
+}  // namespace
+
 int tmio_write_elements(tmio_context* context, const void* data, int count, size_t size, size_t gap_offset,
                         size_t gap_size) {
     auto length = static_cast<long long>(count) * static_cast<long long>(size);
@@ -509,10 +535,7 @@ int tmio_write_elements(tmio_context* context, const void* data, int count, size
     size_t run_bytes = 0;
     for (auto left = static_cast<size_t>(count); written && left > 0;) {
         size_t n = std::min(left, per_block);
-        unsigned char in_gaps = 0;
-        for (size_t i = 0; i < n; ++i)
-            for (size_t j = 0; j < gap_size; ++j) in_gaps |= next[i * size + gap_offset + j];
-        if (in_gaps == 0) {
+        if (gaps_clear(next, n, size, gap_offset, gap_size)) {
             // Runs go out while their bytes are still in the cache from the look at their gaps; each is
             // larger than the buffer, so it goes out without a copy.
             run_bytes += n * size;
