@@ -102,7 +102,11 @@ void SimulationProvider::Impl::read(unsigned long uid) {
         current_uid = key;
     }
     while (current_uid < uid) {
-        if (!reader.next()) throw std::out_of_range(format("Shower with UID {} not found!", uid));
+        if (!reader.next()) {
+            // The reader stands on no shower now, whatever current_uid says: the next request reopens.
+            current_file.clear();
+            throw std::out_of_range(format("Shower with UID {} not found!", uid));
+        }
         ++current_uid;
     }
 }

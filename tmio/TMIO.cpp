@@ -64,6 +64,9 @@ TMIO::TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string
     : mode_(mode), path_(std::move(path)) {
     context_ = tmio_init(protocol.c_str(), 0, 0, 0);
     if (!context_) throw std::bad_alloc();
+    // Files never wait; standard streams, FIFOs and sockets wait for their peer, or a reader slower than
+    // its writer would take a pause for the end of the data.
+    context_->live_streams_wait = 1;
     try {
         if (mode != std::ios::in && mode != std::ios::out)
             throw std::invalid_argument(
@@ -151,6 +154,16 @@ void TMIO::read_elements(long long bytes, Room room, void* owner) {
     if (bytes < 0) throw failed(Failed::read, path_, context_);
     if (mode_ != std::ios::in || !tmio_take_buffered_record(context_, bytes, room, owner))
         read_record(context_, path_, bytes, room, owner);
+}
+
+void TMIO::read_elements_into(long long bytes, void* data) {
+    if (bytes < 0) throw failed(Failed::read, path_, context_);
+    if (mode_ == std::ios::in && tmio_take_buffered_record(context_, bytes, &fixed, data)) return;
+    // The caller's memory is there already: a record of another length stores what fits before the
+    // length is refused. No record is longer than INT_MAX bytes.
+    int n = tmio_read_data(context_, data, bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes));
+    if (n < 0) throw failed(Failed::read, path_, context_);
+    if (n != bytes) throw wrong_length(path_, n, bytes);
 }
 
 void TMIO::close() {

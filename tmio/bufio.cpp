@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -238,10 +239,52 @@ size_t memory_transfer(bufio_stream* stream, unsigned char* caller, size_t n, in
     return k;
 }
 
+// A write to a pipe, FIFO or socket whose reader has gone raises SIGPIPE, whose default action ends the
+// process. While one lives, the signal is blocked in the calling thread, and one that a write raised is
+// taken before the mask is put back, so the write only fails with EPIPE. The process's signal actions stay
+// as the caller set them; a SIGPIPE that was pending before stays pending.
+class PipeSignalGuard {
+public:
+    explicit PipeSignalGuard(const bufio_stream* stream)
+        : active_(stream->type != BUFIO_TYPE_FILE && stream->type != BUFIO_TYPE_LOCKEDFILE) {
+        if (!active_) return;
+        int error = errno;
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+        sigset_t pending;
+        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        errno = error;
+    }
+    PipeSignalGuard(const PipeSignalGuard&) = delete;
+    PipeSignalGuard& operator=(const PipeSignalGuard&) = delete;
+    ~PipeSignalGuard() {
+        if (!active_) return;
+        int error = errno;
+        if (raised_ && !was_pending_) {
+            const timespec at_once{};
+            while (sigtimedwait(&pipe_, nullptr, &at_once) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        errno = error;
+    }
+    // Called when a write failed with EPIPE: the signal it raised is pending now.
+    void raised() { raised_ = true; }
+
+private:
+    bool active_;
+    bool was_pending_ = false;
+    bool raised_ = false;
+    sigset_t pipe_{};
+    sigset_t previous_{};
+};
+
 // Sends the pending output and then `n` bytes of `data` (n may be 0), buffer first, in as few calls as the
 // descriptor takes. Bytes that went out leave the buffer, so nothing is sent twice after a stop. Returns the
 // number of the caller's bytes sent; the buffer is empty when that is n.
 size_t send_out(bufio_stream* stream, const unsigned char* data, size_t n) {
+    PipeSignalGuard guard(stream);
     size_t head = 0;  // buffered bytes sent
     size_t sent = 0;  // caller's bytes sent
     while (head < stream->out_fill || sent < n) {
@@ -263,6 +306,7 @@ size_t send_out(bufio_stream* stream, const unsigned char* data, size_t n) {
             break;
         }
         if (errno != EAGAIN && errno != EINTR) {
+            if (errno == EPIPE) guard.raised();
             stream->status = -errno;
             break;
         }
@@ -396,7 +440,12 @@ bufio_stream* open_socket(SocketForm form, long port, const char* host, int time
             BUFIO_REPORT(label, "%s: %s %s\n", label, "listen failed ...", std::strerror(errno));
             return fail_open(stream);
         }
-        report_address(label, "server waiting for connections", address.sin_addr, shown_port);
+        // The address the socket is bound to: with port 0 the system picked the port, and this line is
+        // how a caller learns it.
+        sockaddr_in bound = address;
+        socklen_t bound_length = sizeof bound;
+        if (getsockname(stream->fd, reinterpret_cast<sockaddr*>(&bound), &bound_length) < 0) bound = address;
+        report_address(label, "server waiting for connections", bound.sin_addr, ntohs(bound.sin_port));
         if (form == SocketForm::listen && accept_socket(stream, timeout, label) != 1) return fail_open(stream);
     } else {
         report_address(label, "connecting to", address.sin_addr, shown_port);

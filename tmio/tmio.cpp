@@ -181,7 +181,15 @@ int advance_to_tag(tmio_context* context, bool wait, int timeout) {
                     context->status = TMIO_STATUS_READ_ERROR;
                     return -1;
                 }
-                if (ready == 0) return 0;
+                if (ready == 0) {
+                    // A header cut off where the data has ended (always so on a regular file at its end)
+                    // will never be whole: that is the failure of a short header, not "no tag yet".
+                    if (context->partial_fill > 0 && bufio_status(context->stream) == BUFIO_STATUS_EOF) {
+                        tmio_set_status(context, TMIO_STATUS_READ_ERROR);
+                        return -1;
+                    }
+                    return 0;
+                }
             }
             int32_t header;
             if (!read_header(context, header)) {
@@ -238,7 +246,10 @@ bool open_stream(tmio_context* context, const char* address, const char* mode, i
         return false;
     }
     context->status = TMIO_STATUS_OKAY;
-    bufio_timeout(context->stream, context->timeout);
+    int type = bufio_type(context->stream);
+    bool arrives_later = type == BUFIO_TYPE_PIPE || type == BUFIO_TYPE_FIFO || type == BUFIO_TYPE_SOCKET ||
+                         type == BUFIO_TYPE_SERVE;
+    bufio_timeout(context->stream, context->live_streams_wait && arrives_later ? -1 : context->timeout);
     context->type = stream_type(context->stream);
     return true;
 }

@@ -42,6 +42,10 @@ struct tmio_context {
     // completes it.
     unsigned char partial_header[4];
     int partial_fill;
+    // Set by tmio::TMIO and kept by tmio_close: every open gives streams whose bytes may come later (the
+    // standard streams, FIFOs, sockets) the timeout -1 instead of `timeout`, so that reading waits until
+    // the bytes come or the writer ends, and writing until the reader takes them.
+    int live_streams_wait;
 };
 
 // Hidden helpers for the tmio::TMIO wrapper.

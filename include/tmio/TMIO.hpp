@@ -81,8 +81,9 @@ public:
     // record of exactly count * sizeof(T) bytes, and only as far as the stream holds its bytes.
     template <class T>
     std::vector<T> read_vector();
-    // Reads the element record of a vector item, which must be exactly count * sizeof(T) bytes. A negative
-    // count reads nothing and throws "Failed to read from file {}!\nImplementation reports: {}".
+    // Reads the element record of a vector item, which must be exactly count * sizeof(T) bytes; of a record
+    // of another length, up to that many bytes are stored before it throws. A negative count reads nothing
+    // and throws "Failed to read from file {}!\nImplementation reports: {}".
     template <class T>
     void read_array_data(T* data, int count);
 
@@ -117,6 +118,7 @@ private:
     void require(std::ios_base::openmode mode) const;
     void write_elements(int tag, const void* data, int count, std::size_t size, detail::Gap gap);
     void read_elements(long long bytes, Room room, void* owner);
+    void read_elements_into(long long bytes, void* data);
     [[noreturn]] static void refuse_size(std::size_t count, std::size_t size);
 
     tmio_context* context_ = nullptr;
@@ -143,7 +145,7 @@ std::vector<T> TMIO::read_vector() {
 template <class T>
 void TMIO::read_array_data(T* data, int count) {
     require_context();
-    read_elements(static_cast<long long>(count) * static_cast<long long>(sizeof(T)), &fixed, data);
+    read_elements_into(static_cast<long long>(count) * static_cast<long long>(sizeof(T)), data);
 }
 
 template <class T>

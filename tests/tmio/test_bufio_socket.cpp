@@ -148,6 +148,19 @@ TEST(BufioSocket, ListenAcceptsDuringTheOpenAndReportsWithALabel) {
     EXPECT_EQ(bufio_close(server), 0);
 }
 
+TEST(BufioSocket, AServerOnPortZeroNamesThePortTheSystemPicked) {
+    bufio_stream* server = nullptr;
+    std::string said = captured_stderr([&] { server = bufio_open("tcp://serve/0/127.0.0.1", "r", 0, 0, "S"); });
+    ASSERT_NE(server, nullptr);
+    const int port = local_port(bufio_fileno(server));
+    EXPECT_NE(port, 0);
+    EXPECT_EQ(said, "S: server waiting for connections 127.0.0.1:" + std::to_string(port) + "\n");
+    bufio_stream* client = bufio_open(tcp("connect", port).c_str(), "w", 0, 0, nullptr);
+    EXPECT_NE(client, nullptr) << "the port named is the one that listens";
+    bufio_close(client);
+    bufio_close(server);
+}
+
 TEST(BufioSocket, ListenTimesOutAndLeavesThePortFree) {
     int port = closed_port();
     auto start = std::chrono::steady_clock::now();

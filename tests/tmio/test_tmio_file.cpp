@@ -340,7 +340,7 @@ TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
 }
 
 // A FIFO held open for writing throughout, so its reader sees no end of data, only bytes that stop coming
-// and may come again.
+// and may come again. Its reader is told not to wait for them: a pause then shows as the stream's end.
 class LiveFifo {
 public:
     LiveFifo() {
@@ -352,6 +352,11 @@ public:
     LiveFifo(const LiveFifo&) = delete;
     ~LiveFifo() { close(writer_); }
     const fs::path& path() const { return path_; }
+    TMIO reader(const char* protocol) const {
+        TMIO in(path_, std::ios::in, protocol);
+        tmio_timeout(in.context(), 0);
+        return in;
+    }
     void send(const Bytes& bytes) const {
         ASSERT_EQ(write(writer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
@@ -374,7 +379,7 @@ TEST(TmioFile, StreamsOfUnknownLengthGetMemoryAsTheBytesArrive) {
     send(concat({protocol_image("P"), header_bytes(-3), header_bytes(4), header_bytes(20000), header_bytes(160000), payload,
                  header_bytes(-3), header_bytes(4), header_bytes(most), header_bytes(most * 8), Bytes(100000, 0)}));
 
-    TMIO in(fifo, std::ios::in, "P");
+    TMIO in = live.reader("P");
     largest_allocation = 0;
     EXPECT_EQ(in.read_vector<double>(), values);
     EXPECT_LE(largest_allocation.load(), 2 * payload.size());
@@ -433,13 +438,39 @@ TEST(TmioFile, AReaderGoesOnAfterAWrongItem) {
         SCOPED_TRACE(c.name);
         LiveFifo fifo;
         fifo.send(concat({protocol_image("P"), c.before}));
-        TMIO in(fifo.path(), std::ios::in, "P");
+        TMIO in = fifo.reader("P");
         expect_throw<std::ios_base::failure>(
             [&] { c.fail(in); },
             io_failure(c.message_before_path + fifo.path().generic_string() + c.message_after_path));
         EXPECT_EQ(tmio_status(in.context()), 0);
         if (!c.after.empty()) fifo.send(c.after);
         c.go_on(in);
+    }
+}
+
+TEST(TmioFile, ElementsReadIntoPlaceKeepWhatFitsOfARecordOfAnotherLength) {
+    TempDir dir;
+    const fs::path file = dir.path() / "in.tmio";
+    const std::string path = file.generic_string();
+    struct Case {
+        std::vector<double> stored;  // the element record holds these
+        std::vector<double> expected;  // the caller's three doubles afterwards
+    };
+    for (const Case& c : std::initializer_list<Case>{{{1.5, 2.5}, {1.5, 2.5, -1.0}},
+                                                    {{1.5, 2.5, 3.5, 4.5}, {1.5, 2.5, 3.5}}}) {
+        SCOPED_TRACE(c.stored.size());
+        Bytes record(c.stored.size() * 8);
+        std::memcpy(record.data(), c.stored.data(), record.size());
+        write_file(file, concat({protocol_image("P"), header_bytes(static_cast<int32_t>(record.size())), record}));
+        TMIO in(file, std::ios::in, "P");
+        // The record follows no tag here, as after a count read by hand.
+        std::vector<double> out = {-1.0, -1.0, -1.0, -1.0};
+        expect_throw<std::ios_base::failure>(
+            [&] { in.read_array_data(out.data(), 3); },
+            io_failure("Read error in file " + path + ": Read " + std::to_string(record.size()) +
+                       " bytes but required 24 bytes."));
+        EXPECT_EQ(std::vector<double>(out.begin(), out.begin() + 3), c.expected);
+        EXPECT_EQ(out[3], -1.0) << "nothing beyond the count";
     }
 }
 
@@ -459,7 +490,7 @@ TEST(TmioFile, AFailedStreamFailsEveryLaterItem) {
         SCOPED_TRACE(c.name);
         LiveFifo fifo;
         fifo.send(concat({protocol_image("P"), c.before}));
-        TMIO in(fifo.path(), std::ios::in, "P");
+        TMIO in = fifo.reader("P");
         const std::string message = io_failure("Failed to read from file " + fifo.path().generic_string() +
                                                "!\nImplementation reports: " + c.status);
         char out[8];

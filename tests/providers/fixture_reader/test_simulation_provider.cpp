@@ -104,6 +104,26 @@ TEST(SimulationProvider, RefusesUidsItDoesNotServe) {
     }
 }
 
+TEST(SimulationProvider, TheLastShowerStaysReadableAfterARequestPastTheEnd) {
+    TempDir dir;
+    write_simulation(dir.path(), "run.xcd",
+                     {{1, 100, {{2, 1.5}}}, {2, 101, {{3, 4.0}, {3, 2.5}}}, {3, 102, {{7, 9.0}, {5, 1.0}}}});
+    SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
+    const unsigned long key = file_key("run.xcd");
+    const PEList last = {{5, {0.0}}, {7, {0.0}}};
+    for (bool pes_first : {false, true}) {
+        // The failed request leaves the reader past the last shower, at the position the last one has.
+        EXPECT_THROW(provider.get_metadata(key + 4), std::out_of_range);
+        if (pes_first) {
+            EXPECT_EQ(provider.get_pe_list(key + 3), last);
+        }
+        EXPECT_EQ(provider.get_metadata(key + 3).energy, 102.0);
+        EXPECT_EQ(provider.get_pe_list(key + 3), last);
+        EXPECT_THROW(provider.get_pe_list(key + 5), std::out_of_range);
+        EXPECT_EQ(provider.get_metadata(key + 3).uid, key + 3);
+    }
+}
+
 TEST(SimulationProvider, MetadataTakesTheReadersPositionPlusTheFileKey) {
     TempDir dir;
     auto gap = numbered_showers(3, 100);
