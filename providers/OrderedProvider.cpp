@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <ios>
@@ -35,15 +34,9 @@ std::out_of_range not_found(unsigned long uid) {
     return std::out_of_range(format("Shower with UID {} not found!", uid));
 }
 
-// A record's image with its alignment bytes cleared, so that equal showers
-// give equal files whatever the provider left there.
-void write_metadata(tmio::TMIO& file, const Metadata& metadata) {
-    constexpr auto gap = tmio::detail::gap<Metadata>;
-    unsigned char image[sizeof(Metadata)];
-    std::memcpy(image, &metadata, sizeof image);
-    std::memset(image + gap.offset, 0, gap.size);
-    file.write_raw(STRUCT, image, sizeof image);
-}
+// Equal showers give equal files whatever the provider left in a record's
+// alignment bytes: they go out as zeros.
+void write_metadata(tmio::TMIO& file, const Metadata& metadata) { file.write_struct(STRUCT, metadata); }
 
 Metadata read_metadata(tmio::TMIO& file) {
     // Read aside: a record cut short must not leave half a record behind.

@@ -139,6 +139,13 @@ void TMIO::write_elements(int tag, const void* data, int count, std::size_t size
         throw failed(Failed::write, path_, context_);
 }
 
+void TMIO::write_record(int tag, const void* data, std::size_t size, detail::Gap gap) {
+    require(std::ios::out);
+    tmio_write_tag(context_, tag);
+    if (tmio_write_elements(context_, data, 1, size, gap.offset, gap.size) != static_cast<long long>(size))
+        throw failed(Failed::write, path_, context_);
+}
+
 void TMIO::refuse_size(std::size_t count, std::size_t size) {
     throw std::length_error(background::format(
         "Cannot write {} elements of {} bytes: one data record holds at most {} bytes!", count, size, INT_MAX));

@@ -124,7 +124,7 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
                         void* owner);
 
 // tmio_write_data of `count` elements of `size` bytes with the bytes [gap_offset, gap_offset + gap_size)
-// of each written as zeros, whatever the caller's memory holds there. The length, or -1: also for a
+// of each written as zeros; the caller's bytes there are never read. The length, or -1: also for a
 // negative count, for elements whose bytes exceed one data record and for elements larger than the
 // stream's buffer.
 int tmio_write_elements(tmio_context* context, const void* data, int count, size_t size, size_t gap_offset,

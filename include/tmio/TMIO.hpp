@@ -71,6 +71,9 @@ public:
 
     // Writes a struct item: the tag and one data record of `length` bytes.
     void write_raw(int tag, const void* data, int length);
+    // Writes a struct item holding one record's image, its alignment bytes as zeros (never read).
+    template <class T>
+    void write_struct(int tag, const T& record);
     // Writes a vector item of `count` elements; refuses (std::length_error, before writing anything)
     // elements whose bytes do not fit one data record.
     template <class T>
@@ -117,6 +120,7 @@ private:
     void require_context() const;
     void require(std::ios_base::openmode mode) const;
     void write_elements(int tag, const void* data, int count, std::size_t size, detail::Gap gap);
+    void write_record(int tag, const void* data, std::size_t size, detail::Gap gap);
     void read_elements(long long bytes, Room room, void* owner);
     void read_elements_into(long long bytes, void* data);
     [[noreturn]] static void refuse_size(std::size_t count, std::size_t size);
@@ -125,6 +129,11 @@ private:
     std::ios_base::openmode mode_{};
     std::filesystem::path path_;
 };
+
+template <class T>
+void TMIO::write_struct(int tag, const T& record) {
+    write_record(tag, &record, sizeof(T), detail::gap<std::remove_cv_t<T>>);
+}
 
 template <class T>
 void TMIO::write_array(int tag, const T* data, int count) {

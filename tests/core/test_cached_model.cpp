@@ -10,6 +10,7 @@
 #include "background/Serializer.hpp"
 #include "child_process.hpp"
 #include "fixtures.hpp"
+#include "unreadable_gaps.hpp"
 
 namespace {
 
@@ -41,7 +42,10 @@ protected:
 };
 
 TEST_F(Cache, SamplesTheStoredEventsOfAnInterval) {
-    CachedModel::write_cache(cache, events, 0.0, 10.0);
+    {
+        background::testing::UnreadableGaps<BackgroundEvent> gaps(events);
+        CachedModel::write_cache(cache, events, 0.0, 10.0);
+    }
     EXPECT_TRUE(fs::exists(dir.path() / "run7" / "cache.cm"));
     CachedModel model(cache);
     struct Case {

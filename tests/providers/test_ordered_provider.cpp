@@ -23,6 +23,7 @@
 #include "bytes.hpp"
 #include "child_process.hpp"
 #include "fixtures.hpp"
+#include "unreadable_gaps.hpp"
 #include "format.hpp"
 #include "tmio/TMIO.hpp"
 
@@ -121,6 +122,7 @@ public:
         m.energy = 100.0 + static_cast<double>(uid);
         m.x = m.y = m.theta = m.phi = 0.5;
         m.time = -1.0;
+        background::testing::make_gap_undefined(&m);
         return m;
     }
     PEList get_pe_list(unsigned long uid) override {

@@ -4,6 +4,8 @@
 
 #include "background/TMIOSerializer.hpp"
 #include "stream_support.hpp"
+#include "tmio/TMIO.hpp"
+#include "unreadable_gaps.hpp"
 
 namespace {
 
@@ -94,6 +96,31 @@ TEST_F(Serializer_, WholeFileImagesAndRoundTrips) {
     for (auto& e : events) std::memset(reinterpret_cast<unsigned char*>(&e) + 12, 0x5A, 4);
     serializer->write_events(file("second"), events);
     EXPECT_EQ(file_bytes(file("first")), file_bytes(file("second")));
+}
+
+TEST_F(Serializer_, WritersNeverReadTheAlignmentBytes) {
+    std::vector<BackgroundEvent> events(70000);  // more than the stream's buffer holds
+    for (size_t i = 0; i < events.size(); ++i) {
+        events[i].time = 0.5 * static_cast<double>(i);
+        events[i].type = static_cast<int>(i % 7);
+        events[i].id = 3 * i;
+    }
+    auto records = some_records(300);
+    const fs::path record_file = file("record");
+    {
+        background::testing::UnreadableGaps<BackgroundEvent> event_gaps(events);
+        background::testing::UnreadableGaps<Metadata> record_gaps(records);
+        serializer->write_events(file("events"), events);
+        serializer->write_metadata(file("metadata"), records);
+        tmio::TMIO out(record_file, std::ios::out, "P");
+        out.write_struct(tmio::TMIO::STRUCT, records[1]);
+        out.close();
+    }
+    EXPECT_EQ(file_bytes(file("events")), file_image("EVENT_PROTOCOL", events, true));
+    EXPECT_EQ(file_bytes(file("metadata")), file_image("META_PROTOCOL", records, true));
+    Bytes record = image_of(records[1]);
+    std::fill(record.begin() + 12, record.begin() + 16, 0);
+    EXPECT_EQ(file_bytes(record_file), concat({protocol_image("P"), header_bytes(-1), header_bytes(64), record}));
 }
 
 TEST_F(Serializer_, ReadersCheckTheKindOfFileAndPassOverWhatTheyDoNotNeed) {
