@@ -2,7 +2,9 @@
 
 import glob
 import importlib
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -144,6 +146,63 @@ def test_version_string_decides_the_start_up(fake_version_audit, version, accept
             "Python version mismatch: module was compiled for Python 3.10, "
             f"but the interpreter version is incompatible: {version}."
         )
+
+
+# Runs argv[1], which imports the module, in a fresh interpreter and prints
+# the ImportError with its chain of causes.
+IMPORT_REPORTED = textwrap.dedent(
+    """
+    import json, sys
+
+    def described(error):
+        if error is None:
+            return None
+        return {"type": type(error).__name__, "message": str(error), "cause": described(error.__cause__)}
+
+    try:
+        exec(sys.argv[1])
+    except ImportError as error:
+        print(json.dumps(described(error)))
+        sys.exit(3)
+    """
+)
+
+# The native enumeration derives from enum.IntEnum, so the definitions import enum.
+WITHOUT_ENUM = "import sys\nsys.modules['enum'] = None\nimport rarovaredivar"
+
+# The same file under a second name runs the definitions again.
+UNDER_SECOND_NAME = textwrap.dedent(
+    """
+    import importlib.machinery, importlib.util
+    import rarovaredivar
+    loader = importlib.machinery.ExtensionFileLoader("second.rarovaredivar", rarovaredivar.__file__)
+    spec = importlib.util.spec_from_file_location("second.rarovaredivar", rarovaredivar.__file__, loader=loader)
+    loader.exec_module(importlib.util.module_from_spec(spec))
+    """
+)
+
+
+@pytest.mark.parametrize(
+    "statements, message, causes",
+    [
+        (
+            WITHOUT_ENUM,
+            "initialization failed",
+            [("ImportError", ".*enum"), ("ModuleNotFoundError", r"import of enum halted; None in sys\.modules")],
+        ),
+        (UNDER_SECOND_NAME, 'generic_type: type "Metadata" is already registered!', []),
+    ],
+    ids=["Python error", "native error"],
+)
+def test_failure_while_the_classes_are_defined_is_import_error(statements, message, causes):
+    result = subprocess.run([sys.executable, "-c", IMPORT_REPORTED, statements], capture_output=True, text=True)
+    assert result.returncode == 3, (result.stdout, result.stderr)
+    error = json.loads(result.stdout)
+    assert (error["type"], error["message"]) == ("ImportError", message)
+    for kind, pattern in causes:
+        error = error["cause"]
+        assert error is not None and error["type"] == kind and re.match(pattern, error["message"]), error
+    assert error["cause"] is None
 
 
 def test_module_docstring_and_attributes_in_order():
