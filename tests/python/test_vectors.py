@@ -50,3 +50,69 @@ def test_numpy_views_double_vector_without_a_copy():
     view[1] = 9.0
     times[0] = -1.0
     assert list(chunk[0][1]) == [-1.0, 9.0, 2.5] and view[0] == -1.0
+
+
+RESIZING = [
+    ("append", lambda v: v.append(4.0)),
+    ("extend by a vector", lambda v: v.extend(DoubleVector([4.0] * 1000))),
+    ("extend by a list", lambda v: v.extend([4.0] * 1000)),
+    ("insert", lambda v: v.insert(0, 4.0)),
+    ("pop", lambda v: v.pop()),
+    ("pop at", lambda v: v.pop(0)),
+    ("remove", lambda v: v.remove(1.5)),
+    ("clear", lambda v: v.clear()),
+    ("del at", lambda v: v.__delitem__(0)),
+    ("del slice", lambda v: v.__delitem__(slice(0, 2))),
+    ("del stepped slice", lambda v: v.__delitem__(slice(None, None, 2))),
+]
+
+
+@pytest.mark.parametrize("name, resize", RESIZING, ids=[name for name, _ in RESIZING])
+def test_a_vector_with_views_refuses_to_move_its_elements(name, resize):
+    for times in (DoubleVector([0.5, 1.5, 2.5]), PEListVector([(1, DoubleVector([0.5, 1.5, 2.5]))])[0][1]):
+        view = numpy.asarray(times)
+        with pytest.raises(BufferError, match="^Existing exports of data: object cannot be re-sized$"):
+            resize(times)
+        assert list(times) == [0.5, 1.5, 2.5] and view.tolist() == [0.5, 1.5, 2.5]
+        # Elements may still change, in place.
+        times[1] = 7.0
+        times[0:1] = DoubleVector([6.0])
+        assert view.tolist() == [6.0, 7.0, 2.5]
+        times[0:2] = DoubleVector([0.5, 1.5])
+        second = memoryview(times)
+        del view
+        with pytest.raises(BufferError):
+            resize(times)
+        second.release()
+        resize(times)  # no view left
+
+
+def test_views_of_one_vector_through_several_objects_count_together():
+    chunk = PEListVector([(1, DoubleVector([0.5, 1.5]))])
+    view = numpy.asarray(chunk[0][1])
+    with pytest.raises(BufferError):
+        chunk[0][1].append(1.0)
+    del view
+    chunk[0][1].append(2.5)
+    assert list(chunk[0][1]) == [0.5, 1.5, 2.5]
+    # A view of no element views no memory.
+    empty = DoubleVector()
+    nothing = numpy.asarray(empty)
+    empty.extend([1.0, 2.0])
+    assert nothing.size == 0 and list(empty) == [1.0, 2.0]
+
+
+def test_failed_operations_keep_their_errors():
+    times = DoubleVector([0.5])
+    view = numpy.asarray(times)
+    with pytest.raises(ValueError):
+        times.remove(9.0)
+    with pytest.raises(IndexError):
+        times.pop(5)
+    empty = DoubleVector()
+    with pytest.raises(IndexError):
+        empty.pop()
+    del view
+    with pytest.raises(RuntimeError, match="Unable to cast"):
+        times.extend([1.0, "text"])
+    assert list(times) == [0.5]
