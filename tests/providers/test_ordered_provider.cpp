@@ -484,6 +484,27 @@ TEST(OrderedReader, ConstructorRefusals) {
                           data_file(gaps.path(), 0).generic_string())));
 }
 
+// Names of the files in `dir` that the process holds open: where the readers stand.
+std::vector<std::string> open_in(const fs::path& dir) {
+    const fs::path here = fs::canonical(dir);
+    std::vector<std::string> names;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;  // the descriptor of the listing itself is closed by now
+        const fs::path target = fs::read_symlink(fd.path(), gone);
+        if (!gone && target.parent_path() == here) names.push_back(target.filename());
+    }
+    std::ranges::sort(names);
+    return names;
+}
+
+// The files a reader of batch k holds open, one per side.
+std::vector<std::string> batch_files(int k, bool interleaved) {
+    std::vector<std::string> names = {data_file("", k).filename()};
+    if (!interleaved) names.push_back(meta_file("", k).filename());
+    std::ranges::sort(names);
+    return names;
+}
+
 TEST_P(Layout, SkipToTimeOpensTheLastBatchNotAfterIt) {
     // Batches first at 0, 1, 1 and 3: a seek to 1 goes to the last of the two batches at 1; no hint value is
     // greater than NaN, so NaN goes to the last batch.
@@ -509,15 +530,33 @@ TEST_P(Layout, SkipToTimeOpensTheLastBatchNotAfterIt) {
         EXPECT_EQ(reader.get_pe_list(first), source.get_pe_list(first));
     }
 
-    // Hints out of order still lead to one of the batches.
+    // Hints out of order still lead to one of the batches, and never to one that begins after t: before
+    // every hint value to none, after every one (or at NaN) to the last.
     TempDir dir;
     auto source = mock();
-    write(dir.path(), source, events_of({{5.0, 0}, {1.0, 1}, {3.0, 2}, {0.0, 3}, {9.0, 4}}), 1, interleaved());
+    const std::vector<double> hints = {5.0, 1.0, 3.0, 0.0, 9.0};
+    const auto unordered = events_of({{5.0, 0}, {1.0, 1}, {3.0, 2}, {0.0, 3}, {9.0, 4}});
+    write(dir.path(), source, unordered, 1, interleaved());
     OrderedProvider reader(dir.path(), 0);
+    TempDir probed;  // where only the probe below holds files open
+    write(probed.path(), source, unordered, 1, interleaved());
     const double inf = std::numeric_limits<double>::infinity();
     for (double t : {-1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 7.0, 9.0, 10.0, inf, -inf, std::nan("")}) {
         ASSERT_NO_THROW(reader.skip_to_time(t)) << t;
         EXPECT_EQ(reader.get_pe_list(2), source.get_pe_list(2)) << t;
+
+        OrderedProvider probe(probed.path(), 0);
+        probe.skip_to_time(t);
+        const auto open = open_in(probed.path());
+        if (std::ranges::all_of(hints, [t](double h) { return t < h; })) {
+            EXPECT_TRUE(open.empty()) << t;
+        } else if (std::ranges::none_of(hints, [t](double h) { return t < h; })) {
+            EXPECT_EQ(open, batch_files(4, interleaved())) << t;
+        } else {
+            bool begins_in_time = open.empty();
+            for (int k = 0; k < 5; ++k) begins_in_time |= open == batch_files(k, interleaved()) && hints[k] <= t;
+            EXPECT_TRUE(begins_in_time) << t << ": " << ::testing::PrintToString(open);
+        }
     }
 }
 
