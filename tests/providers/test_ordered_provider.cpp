@@ -726,4 +726,32 @@ TEST(OrderedHooks, RegistrationsAndHintsThatOutliveTheirProvider) {
     }
 }
 
+TEST_P(Layout, EmptyListsWrittenWithoutDroppingStayInTheDirectoryAndTheEvents) {
+    TempDir dir;
+    auto source = table();  // showers 1 and 4 have empty lists
+    const auto original = events_of({{1.0, 1}, {1.0, 3}, {2.0, 2}, {3.0, 4}, {5.0, 4}, {5.0, 1}, {6.0, 5}});
+    auto events = original;
+    OrderedProvider::order_events(dir.path(), source, events, 2, false, interleaved(), false);
+    background::testing::expect_same_events(events, original);
+    EXPECT_EQ(hints_of(dir.path()), (std::vector<double>{1.0, 2.0, 5.0, 6.0}));
+    // Batch 1, (2.0, 2) and (3.0, 4): an empty list is its entry count 0 alone.
+    Bytes data = protocol_image(interleaved() ? "OP_INTER" : "OP_DATA");
+    for (unsigned long uid : {2ul, 4ul}) {
+        if (interleaved())
+            data = concat({data, metadata_item(source.get_metadata(uid))});
+        else
+            data = concat({data, struct_item(image_of(static_cast<std::uint64_t>(uid)))});
+        data = concat({data, pe_list_item(source.lists[uid])});
+    }
+    EXPECT_EQ(file_bytes(data_file(dir.path(), 1)), data);
+
+    OrderedProvider reader(dir.path(), 0);
+    EXPECT_EQ(uids_of(reader.get_all_metadata()), (std::vector<unsigned long>{1, 3, 2, 4, 4, 1, 5}));
+    // In order, every record is the next one; an empty list read back leaves the reader before the next record.
+    for (const auto& e : original) {
+        EXPECT_EQ(reader.get_metadata(e.id).uid, e.id);
+        EXPECT_EQ(reader.get_pe_list(e.id), source.lists[e.id]) << e.id;
+    }
+}
+
 }  // namespace
