@@ -754,4 +754,36 @@ TEST_P(Layout, EmptyListsWrittenWithoutDroppingStayInTheDirectoryAndTheEvents) {
     }
 }
 
+// Every request answers anew: its results tell which request's results were written.
+class CountingProvider : public ShowerProvider {
+public:
+    int metadata_calls = 0, pe_list_calls = 0;
+    std::vector<Metadata> get_all_metadata() override { return {}; }
+    Metadata get_metadata(unsigned long uid) override {
+        Metadata m{};
+        m.uid = uid;
+        m.energy = ++metadata_calls;
+        return m;
+    }
+    PEList get_pe_list(unsigned long uid) override {
+        return {{static_cast<int>(uid), {static_cast<double>(++pe_list_calls)}}};
+    }
+};
+
+TEST_P(Layout, ARepeatedUidIsWrittenWithTheResultsOfItsFirstRequest) {
+    TempDir dir;
+    CountingProvider source;
+    // Asked in UID order, 3 then 7 twice: shower 7's first request is the second of each kind.
+    auto events = events_of({{0.0, 7}, {1.0, 3}, {2.0, 7}});
+    OrderedProvider::order_events(dir.path(), source, events, 3, false, interleaved(), true);
+    EXPECT_EQ(source.metadata_calls, 3);
+
+    OrderedProvider reader(dir.path(), 0);
+    std::vector<double> energies;
+    for (const auto& m : reader.get_all_metadata()) energies.push_back(m.energy);
+    EXPECT_EQ(energies, (std::vector<double>{2, 1, 2}));
+    for (auto [uid, list] : std::vector<std::pair<unsigned long, PEList>>{{7, {{7, {2.0}}}}, {3, {{3, {1.0}}}}, {7, {{7, {2.0}}}}})
+        EXPECT_EQ(reader.get_pe_list(uid), list) << uid;
+}
+
 }  // namespace
