@@ -786,4 +786,39 @@ TEST_P(Layout, ARepeatedUidIsWrittenWithTheResultsOfItsFirstRequest) {
         EXPECT_EQ(reader.get_pe_list(uid), list) << uid;
 }
 
+// A search that fails ends at the end of the file it started in, which stays open: the file after it comes
+// next, and the records read before the search lie behind the reader.
+TEST_P(Layout, AFailedSearchEndsAtTheEndOfItsStartFile) {
+    struct Case {
+        std::vector<int> removed;  // batches whose files are gone after the search
+        unsigned long uid;         // asked next
+        bool served;               // else a file must be reopened, which fails
+    };
+    for (bool pes : {false, true}) {
+        for (const Case& c : {Case{{0}, 20, true}, Case{{0, 1, 2}, 10, false}}) {
+            SCOPED_TRACE(std::string(pes ? "p.e. lists" : "metadata") + ", asking for " + std::to_string(c.uid));
+            Directory dir(3, interleaved());
+            OrderedProvider reader(dir.path(), 0);
+            auto read = [&](unsigned long uid) {
+                if (pes)
+                    EXPECT_EQ(reader.get_pe_list(uid), dir.source.get_pe_list(uid));
+                else
+                    expect_same({reader.get_metadata(uid)}, {dir.source.get_metadata(uid)});
+            };
+            read(10);
+            expect_throw<std::out_of_range>([&] { pes ? (void)reader.get_pe_list(99) : (void)reader.get_metadata(99); },
+                                            "Shower with UID 99 not found!");
+            const bool data_side = pes || interleaved();
+            EXPECT_EQ(open_in(dir.path()), std::vector<std::string>{(data_side ? data_file(dir.path(), 1)
+                                                                                : meta_file(dir.path(), 1))
+                                                                       .filename()});
+            for (int k : c.removed) dir.remove_batch(k);
+            if (c.served)
+                read(c.uid);
+            else
+                EXPECT_THROW(read(c.uid), std::ios_base::failure);
+        }
+    }
+}
+
 }  // namespace
