@@ -821,4 +821,44 @@ TEST_P(Layout, AFailedSearchEndsAtTheEndOfItsStartFile) {
     }
 }
 
+// The time hint moves each side of a split directory on its own: the side already in the target batch goes
+// on where it is, the other starts the batch afresh.
+TEST(OrderedReader, TheTwoSidesOfASplitDirectorySeekIndependently) {
+    for (bool data_ahead : {true, false}) {
+        for (bool behind : {false, true}) {
+            SCOPED_TRACE(std::string(data_ahead ? "data side" : "metadata side") + " in the target batch, asked for " +
+                         (behind ? "the shower behind it" : "the next shower"));
+            Directory dir(3, false);
+            OrderedProvider reader(dir.path(), 0);
+            // One side behind shower 10 in batch 1, the other behind shower 1 in batch 0.
+            if (data_ahead) {
+                reader.get_pe_list(10);
+                reader.get_metadata(1);
+            } else {
+                reader.get_metadata(10);
+                reader.get_pe_list(1);
+            }
+            reader.skip_to_time(1.0);
+            EXPECT_EQ(open_in(dir.path()), batch_files(1, false));
+            for (int k = 0; k < 3; ++k) dir.remove_batch(k);
+            const std::function<void(unsigned long)> metadata = [&](unsigned long uid) {
+                expect_same({reader.get_metadata(uid)}, {dir.source.get_metadata(uid)});
+            };
+            const std::function<void(unsigned long)> pe_list = [&](unsigned long uid) {
+                EXPECT_EQ(reader.get_pe_list(uid), dir.source.get_pe_list(uid));
+            };
+            // The side that started afresh serves showers 10 and 11; the other goes on behind shower 10, so
+            // it serves 11, and 10 only after a reopen, which fails.
+            auto fresh = data_ahead ? metadata : pe_list;
+            auto kept = data_ahead ? pe_list : metadata;
+            fresh(10);
+            fresh(11);
+            if (behind)
+                EXPECT_THROW(kept(10), std::ios_base::failure);
+            else
+                kept(11);
+        }
+    }
+}
+
 }  // namespace
