@@ -861,4 +861,51 @@ TEST(OrderedReader, TheTwoSidesOfASplitDirectorySeekIndependently) {
     }
 }
 
+// A directory of showers 1 and 2 whose first stored p.e. list holds an entry with the element count -1.
+fs::path negative_count(const fs::path& dir, bool interleaved) {
+    tmio::TMIO data(data_file(dir, 0), std::ios::out, interleaved ? "OP_INTER" : "OP_DATA");
+    tmio::TMIO meta;
+    if (!interleaved) meta = tmio::TMIO(meta_file(dir, 0), std::ios::out, "OP_META");
+    for (std::uint64_t uid : {1, 2}) {
+        Metadata m{};
+        m.uid = uid;
+        (interleaved ? data : meta).write_raw(tmio::TMIO::STRUCT, &m, sizeof m);
+        if (!interleaved) data.write_raw(tmio::TMIO::STRUCT, &uid, 8);
+        const std::uint64_t entries = 1;
+        const std::int32_t channel = 3, count = uid == 1 ? -1 : 0;
+        data.write_raw(tmio::TMIO::STRUCT, &entries, 8);
+        data.write_raw(tmio::TMIO::STRUCT, &channel, 4);
+        tmio_write_tag(data.context(), tmio::TMIO::VECTOR);
+        tmio_write_data(data.context(), &count, 4);
+        tmio_write_data(data.context(), nullptr, 0);
+    }
+    data.close();
+    if (!interleaved) meta.close();
+    tmio::TMIO hints(dir / "OP_HINT.tmio", std::ios::out, "OP_HINT");
+    const double zero = 0;
+    hints.write_array(tmio::TMIO::VECTOR, &zero, 1);
+    hints.close();
+    return dir;
+}
+
+TEST_P(Layout, ANegativeElementCountInAStoredListIsALengthError) {
+    const std::string message = "cannot create std::vector larger than max_size()";
+    TempDir dir;
+    negative_count(dir.path(), interleaved());
+    // The list itself, and the list a reader passes over on its way to shower 2.
+    for (auto read : std::vector<std::function<void(OrderedProvider&)>>{
+             [](OrderedProvider& r) { r.get_pe_list(1); },
+             [](OrderedProvider& r) { r.get_pe_list(2); },
+         }) {
+        OrderedProvider reader(dir.path(), 0);
+        expect_throw<std::length_error>([&] { read(reader); }, message);
+    }
+    if (interleaved()) {
+        OrderedProvider reader(dir.path(), 0);
+        EXPECT_EQ(reader.get_metadata(1).uid, 1u);
+        expect_throw<std::length_error>([&] { reader.get_metadata(2); }, message);
+        expect_throw<std::length_error>([&] { reader.get_all_metadata(); }, message);
+    }
+}
+
 }  // namespace
