@@ -489,7 +489,7 @@ std::vector<std::string> open_in(const fs::path& dir) {
     const fs::path here = fs::canonical(dir);
     std::vector<std::string> names;
     for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code gone;  // the descriptor of the listing itself is closed by now
+        std::error_code gone;  // a descriptor may close between the listing and the look-up
         const fs::path target = fs::read_symlink(fd.path(), gone);
         if (!gone && target.parent_path() == here) names.push_back(target.filename());
     }
@@ -782,8 +782,9 @@ TEST_P(Layout, ARepeatedUidIsWrittenWithTheResultsOfItsFirstRequest) {
     std::vector<double> energies;
     for (const auto& m : reader.get_all_metadata()) energies.push_back(m.energy);
     EXPECT_EQ(energies, (std::vector<double>{2, 1, 2}));
-    for (auto [uid, list] : std::vector<std::pair<unsigned long, PEList>>{{7, {{7, {2.0}}}}, {3, {{3, {1.0}}}}, {7, {{7, {2.0}}}}})
-        EXPECT_EQ(reader.get_pe_list(uid), list) << uid;
+    const std::vector<std::pair<unsigned long, PEList>> lists = {
+        {7, {{7, {2.0}}}}, {3, {{3, {1.0}}}}, {7, {{7, {2.0}}}}};
+    for (const auto& [uid, list] : lists) EXPECT_EQ(reader.get_pe_list(uid), list) << uid;
 }
 
 // A search that fails ends at the end of the file it started in, which stays open: the file after it comes

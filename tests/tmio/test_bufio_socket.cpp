@@ -209,7 +209,8 @@ TEST(BufioSocket, PortsThatDoNotFitAndOversizedHostsFailTheOpen) {
     }
     EXPECT_EQ(listener.accept_one(100), -1) << "no connection under a wrapped port";
     // The largest port is one.
-    std::string said = captured_stderr([&] { bufio_close(bufio_open("tcp://connect/65535/127.0.0.1", "w", 0, 0, "P")); });
+    std::string said =
+        captured_stderr([&] { bufio_close(bufio_open("tcp://connect/65535/127.0.0.1", "w", 0, 0, "P")); });
     EXPECT_TRUE(said.starts_with("P: connecting to 127.0.0.1:65535\n")) << said;
 
     // Longer than any host name: cut to 1024 characters, refused without a look-up on the network.

@@ -349,7 +349,8 @@ TEST(TmioFile, ARecordOneByteLongerThanTheStreamIsRefusedBeforeMemoryIsSpent) {
         const Bytes image = concat({protocol_image("P"), header_bytes(-3), header_bytes(4), header_bytes(count),
                                     header_bytes(bytes), Bytes(static_cast<size_t>(bytes) - 1, 0)});
         write_file(file, image);
-        for (const std::string& address : {file.string(), mem_address(const_cast<unsigned char*>(image.data()), image.size())}) {
+        const std::string block = mem_address(const_cast<unsigned char*>(image.data()), image.size());
+        for (const std::string& address : {file.string(), block}) {
             SCOPED_TRACE(std::to_string(bytes) + " bytes from " + address);
             TMIO in(address, std::ios::in, "P");
             largest_allocation = 0;

@@ -90,8 +90,8 @@ providers:
     EXPECT_EQ(strict->get_pe_list(first), (PEList{{4, {0.0, 25.0}}}));
     background::testing::expect_throw<std::ios_base::failure>(
         [&] { strict->get_all_metadata(); },
-        background::testing::io_failure("XCDFReader provided non continuous ids: expected 2 but got 7! Verify input file " +
-                                        file.string() + "!"));
+        background::testing::io_failure(
+            "XCDFReader provided non continuous ids: expected 2 but got 7! Verify input file " + file.string() + "!"));
 }
 
 TEST_F(Datasets, FactoryAddsTheListedDatasetsInOrder) {
