@@ -119,6 +119,22 @@ TEST_F(Cache, EventsOutOfOrderAreSortedStablyAtLoad) {
     expect_same_events(model.sample(2.0, 5.0), {{2.0, 1, 2}, {2.0, 1, 6}});
 }
 
+// Enough events that an unstable sort would reorder ties, and ties that neither id nor type ranks.
+TEST_F(Cache, ManyTiesKeepTheirStoredOrderAtLoad) {
+    std::mt19937_64 engine(11);
+    const double times[] = {4.5, 0.0, 3.0, nan, 1.5, 6.0};
+    std::vector<BackgroundEvent> stored;
+    for (int i = 0; i < 60; ++i)
+        stored.push_back({times[engine() % 6], static_cast<int>(engine() % 3), engine() % 1000});
+    CachedModel::write_cache(cache, stored, -1.0, 10.0);
+    CachedModel model(cache);
+    std::vector<BackgroundEvent> expected;
+    for (double t : {0.0, 1.5, 3.0, 4.5, 6.0})
+        for (const auto& e : stored)
+            if (e.time == t) expected.push_back(e);
+    expect_same_events(model.sample(-1.0, 10.0), expected);
+}
+
 TEST_F(Cache, TheTwoFilesAndTheirChecks) {
     auto serializer = Serializer::create_default();
     struct Naming {

@@ -176,6 +176,25 @@ TEST(FactoryNesting, InstancesMultipliedBeyondTheBoundFailNamingTheStart) {
     EXPECT_NE(factory.create_by_name("a32"), nullptr);
 }
 
+// One generator naming `members` plain ones: exactly that many nested instances.
+std::string flat(int members) {
+    std::string text = "generators:\n  top:\n    class: GenericGenerator\n    generators:\n";
+    for (int i = 0; i < members; ++i) text += "      m" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+    for (int i = 0; i < members; ++i) text += "  m" + std::to_string(i) + ": {class: NPEGenerator, num_pe: 1}\n";
+    return text;
+}
+
+TEST(FactoryNesting, TheInstanceBoundIsExactlyAThousand) {
+    TempDir dir;
+    auto most = dir.write("most.yaml", flat(1000));
+    EXPECT_EQ(Factory<EventGenerator>(most).create_by_name("top")->generate({0.5, 999, 3}),
+              (background::PEList{{3, {0.5}}}));
+    auto file = dir.write("beyond.yaml", flat(1001));
+    expect_throw<std::invalid_argument>(
+        [&] { (void)Factory<EventGenerator>(file).create_by_name("top"); },
+        "Instance top builds more than 1000 nested instances in " + file.string() + "!");
+}
+
 TEST_F(FactoryFile, DefaultConstructedAndMovedFromFactoriesRefuseToBuild) {
     const std::string message = "Default constructed or moved from object, no settings available!";
     Factory<EventGenerator> none;

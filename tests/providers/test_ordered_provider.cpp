@@ -486,6 +486,27 @@ TEST(OrderedReader, ConstructorRefusals) {
                           data_file(gaps.path(), 0).generic_string())));
 }
 
+// Names of the files in `dir` that the process holds open: where the readers stand.
+std::vector<std::string> open_in(const fs::path& dir) {
+    const fs::path here = fs::canonical(dir);
+    std::vector<std::string> names;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;  // a descriptor may close between the listing and the look-up
+        const fs::path target = fs::read_symlink(fd.path(), gone);
+        if (!gone && target.parent_path() == here) names.push_back(target.filename());
+    }
+    std::ranges::sort(names);
+    return names;
+}
+
+// The files a reader of batch k holds open, one per side.
+std::vector<std::string> batch_files(int k, bool interleaved) {
+    std::vector<std::string> names = {data_file("", k).filename()};
+    if (!interleaved) names.push_back(meta_file("", k).filename());
+    std::ranges::sort(names);
+    return names;
+}
+
 TEST_P(Layout, SkipToTimeOpensTheLastBatchNotAfterIt) {
     // Batches first at 0, 1, 1 and 3: a seek to 1 goes to the last of the two batches at 1; no hint value is
     // greater than NaN, so NaN goes to the last batch.
@@ -511,15 +532,33 @@ TEST_P(Layout, SkipToTimeOpensTheLastBatchNotAfterIt) {
         EXPECT_EQ(reader.get_pe_list(first), source.get_pe_list(first));
     }
 
-    // Hints out of order still lead to one of the batches.
+    // Hints out of order still lead to one of the batches, and never to one that begins after t: before
+    // every hint value to none, after every one (or at NaN) to the last.
     TempDir dir;
     auto source = mock();
-    write(dir.path(), source, events_of({{5.0, 0}, {1.0, 1}, {3.0, 2}, {0.0, 3}, {9.0, 4}}), 1, interleaved());
+    const std::vector<double> hints = {5.0, 1.0, 3.0, 0.0, 9.0};
+    const auto unordered = events_of({{5.0, 0}, {1.0, 1}, {3.0, 2}, {0.0, 3}, {9.0, 4}});
+    write(dir.path(), source, unordered, 1, interleaved());
     OrderedProvider reader(dir.path(), 0);
+    TempDir probed;  // where only the probe below holds files open
+    write(probed.path(), source, unordered, 1, interleaved());
     const double inf = std::numeric_limits<double>::infinity();
     for (double t : {-1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 7.0, 9.0, 10.0, inf, -inf, std::nan("")}) {
         ASSERT_NO_THROW(reader.skip_to_time(t)) << t;
         EXPECT_EQ(reader.get_pe_list(2), source.get_pe_list(2)) << t;
+
+        OrderedProvider probe(probed.path(), 0);
+        probe.skip_to_time(t);
+        const auto open = open_in(probed.path());
+        if (std::ranges::all_of(hints, [t](double h) { return t < h; })) {
+            EXPECT_TRUE(open.empty()) << t;
+        } else if (std::ranges::none_of(hints, [t](double h) { return t < h; })) {
+            EXPECT_EQ(open, batch_files(4, interleaved())) << t;
+        } else {
+            bool begins_in_time = open.empty();
+            for (int k = 0; k < 5; ++k) begins_in_time |= open == batch_files(k, interleaved()) && hints[k] <= t;
+            EXPECT_TRUE(begins_in_time) << t << ": " << ::testing::PrintToString(open);
+        }
     }
 }
 
@@ -686,6 +725,189 @@ TEST(OrderedHooks, RegistrationsAndHintsThatOutliveTheirProvider) {
     for (int id : {0, -5}) {
         OrderedProvider none(a.path(), id);
         EXPECT_FALSE(Hook::hooks.contains(id));
+    }
+}
+
+TEST_P(Layout, EmptyListsWrittenWithoutDroppingStayInTheDirectoryAndTheEvents) {
+    TempDir dir;
+    auto source = table();  // showers 1 and 4 have empty lists
+    const auto original = events_of({{1.0, 1}, {1.0, 3}, {2.0, 2}, {3.0, 4}, {5.0, 4}, {5.0, 1}, {6.0, 5}});
+    auto events = original;
+    OrderedProvider::order_events(dir.path(), source, events, 2, false, interleaved(), false);
+    background::testing::expect_same_events(events, original);
+    EXPECT_EQ(hints_of(dir.path()), (std::vector<double>{1.0, 2.0, 5.0, 6.0}));
+    // Batch 1, (2.0, 2) and (3.0, 4): an empty list is its entry count 0 alone.
+    Bytes data = protocol_image(interleaved() ? "OP_INTER" : "OP_DATA");
+    for (unsigned long uid : {2ul, 4ul}) {
+        if (interleaved())
+            data = concat({data, metadata_item(source.get_metadata(uid))});
+        else
+            data = concat({data, struct_item(image_of(static_cast<std::uint64_t>(uid)))});
+        data = concat({data, pe_list_item(source.lists[uid])});
+    }
+    EXPECT_EQ(file_bytes(data_file(dir.path(), 1)), data);
+
+    OrderedProvider reader(dir.path(), 0);
+    EXPECT_EQ(uids_of(reader.get_all_metadata()), (std::vector<unsigned long>{1, 3, 2, 4, 4, 1, 5}));
+    // In order, every record is the next one; an empty list read back leaves the reader before the next record.
+    for (const auto& e : original) {
+        EXPECT_EQ(reader.get_metadata(e.id).uid, e.id);
+        EXPECT_EQ(reader.get_pe_list(e.id), source.lists[e.id]) << e.id;
+    }
+}
+
+// Every request answers anew: its results tell which request's results were written.
+class CountingProvider : public ShowerProvider {
+public:
+    int metadata_calls = 0, pe_list_calls = 0;
+    std::vector<Metadata> get_all_metadata() override { return {}; }
+    Metadata get_metadata(unsigned long uid) override {
+        Metadata m{};
+        m.uid = uid;
+        m.energy = ++metadata_calls;
+        return m;
+    }
+    PEList get_pe_list(unsigned long uid) override {
+        return {{static_cast<int>(uid), {static_cast<double>(++pe_list_calls)}}};
+    }
+};
+
+TEST_P(Layout, ARepeatedUidIsWrittenWithTheResultsOfItsFirstRequest) {
+    TempDir dir;
+    CountingProvider source;
+    // Asked in UID order, 3 then 7 twice: shower 7's first request is the second of each kind.
+    auto events = events_of({{0.0, 7}, {1.0, 3}, {2.0, 7}});
+    OrderedProvider::order_events(dir.path(), source, events, 3, false, interleaved(), true);
+    EXPECT_EQ(source.metadata_calls, 3);
+
+    OrderedProvider reader(dir.path(), 0);
+    std::vector<double> energies;
+    for (const auto& m : reader.get_all_metadata()) energies.push_back(m.energy);
+    EXPECT_EQ(energies, (std::vector<double>{2, 1, 2}));
+    const std::vector<std::pair<unsigned long, PEList>> lists = {
+        {7, {{7, {2.0}}}}, {3, {{3, {1.0}}}}, {7, {{7, {2.0}}}}};
+    for (const auto& [uid, list] : lists) EXPECT_EQ(reader.get_pe_list(uid), list) << uid;
+}
+
+// A search that fails ends at the end of the file it started in, which stays open: the file after it comes
+// next, and the records read before the search lie behind the reader.
+TEST_P(Layout, AFailedSearchEndsAtTheEndOfItsStartFile) {
+    struct Case {
+        std::vector<int> removed;  // batches whose files are gone after the search
+        unsigned long uid;         // asked next
+        bool served;               // else a file must be reopened, which fails
+    };
+    for (bool pes : {false, true}) {
+        for (const Case& c : {Case{{0}, 20, true}, Case{{0, 1, 2}, 10, false}}) {
+            SCOPED_TRACE(std::string(pes ? "p.e. lists" : "metadata") + ", asking for " + std::to_string(c.uid));
+            Directory dir(3, interleaved());
+            OrderedProvider reader(dir.path(), 0);
+            auto read = [&](unsigned long uid) {
+                if (pes)
+                    EXPECT_EQ(reader.get_pe_list(uid), dir.source.get_pe_list(uid));
+                else
+                    expect_same({reader.get_metadata(uid)}, {dir.source.get_metadata(uid)});
+            };
+            read(10);
+            expect_throw<std::out_of_range>([&] { pes ? (void)reader.get_pe_list(99) : (void)reader.get_metadata(99); },
+                                            "Shower with UID 99 not found!");
+            const bool data_side = pes || interleaved();
+            EXPECT_EQ(open_in(dir.path()), std::vector<std::string>{(data_side ? data_file(dir.path(), 1)
+                                                                                : meta_file(dir.path(), 1))
+                                                                       .filename()});
+            for (int k : c.removed) dir.remove_batch(k);
+            if (c.served)
+                read(c.uid);
+            else
+                EXPECT_THROW(read(c.uid), std::ios_base::failure);
+        }
+    }
+}
+
+// The time hint moves each side of a split directory on its own: the side already in the target batch goes
+// on where it is, the other starts the batch afresh.
+TEST(OrderedReader, TheTwoSidesOfASplitDirectorySeekIndependently) {
+    for (bool data_ahead : {true, false}) {
+        for (bool behind : {false, true}) {
+            SCOPED_TRACE(std::string(data_ahead ? "data side" : "metadata side") + " in the target batch, asked for " +
+                         (behind ? "the shower behind it" : "the next shower"));
+            Directory dir(3, false);
+            OrderedProvider reader(dir.path(), 0);
+            // One side behind shower 10 in batch 1, the other behind shower 1 in batch 0.
+            if (data_ahead) {
+                reader.get_pe_list(10);
+                reader.get_metadata(1);
+            } else {
+                reader.get_metadata(10);
+                reader.get_pe_list(1);
+            }
+            reader.skip_to_time(1.0);
+            EXPECT_EQ(open_in(dir.path()), batch_files(1, false));
+            for (int k = 0; k < 3; ++k) dir.remove_batch(k);
+            const std::function<void(unsigned long)> metadata = [&](unsigned long uid) {
+                expect_same({reader.get_metadata(uid)}, {dir.source.get_metadata(uid)});
+            };
+            const std::function<void(unsigned long)> pe_list = [&](unsigned long uid) {
+                EXPECT_EQ(reader.get_pe_list(uid), dir.source.get_pe_list(uid));
+            };
+            // The side that started afresh serves showers 10 and 11; the other goes on behind shower 10, so
+            // it serves 11, and 10 only after a reopen, which fails.
+            auto fresh = data_ahead ? metadata : pe_list;
+            auto kept = data_ahead ? pe_list : metadata;
+            fresh(10);
+            fresh(11);
+            if (behind)
+                EXPECT_THROW(kept(10), std::ios_base::failure);
+            else
+                kept(11);
+        }
+    }
+}
+
+// A directory of showers 1 and 2 whose first stored p.e. list holds an entry with the element count -1.
+fs::path negative_count(const fs::path& dir, bool interleaved) {
+    tmio::TMIO data(data_file(dir, 0), std::ios::out, interleaved ? "OP_INTER" : "OP_DATA");
+    tmio::TMIO meta;
+    if (!interleaved) meta = tmio::TMIO(meta_file(dir, 0), std::ios::out, "OP_META");
+    for (std::uint64_t uid : {1, 2}) {
+        Metadata m{};
+        m.uid = uid;
+        (interleaved ? data : meta).write_raw(tmio::TMIO::STRUCT, &m, sizeof m);
+        if (!interleaved) data.write_raw(tmio::TMIO::STRUCT, &uid, 8);
+        const std::uint64_t entries = 1;
+        const std::int32_t channel = 3, count = uid == 1 ? -1 : 0;
+        data.write_raw(tmio::TMIO::STRUCT, &entries, 8);
+        data.write_raw(tmio::TMIO::STRUCT, &channel, 4);
+        tmio_write_tag(data.context(), tmio::TMIO::VECTOR);
+        tmio_write_data(data.context(), &count, 4);
+        tmio_write_data(data.context(), nullptr, 0);
+    }
+    data.close();
+    if (!interleaved) meta.close();
+    tmio::TMIO hints(dir / "OP_HINT.tmio", std::ios::out, "OP_HINT");
+    const double zero = 0;
+    hints.write_array(tmio::TMIO::VECTOR, &zero, 1);
+    hints.close();
+    return dir;
+}
+
+TEST_P(Layout, ANegativeElementCountInAStoredListIsALengthError) {
+    const std::string message = "cannot create std::vector larger than max_size()";
+    TempDir dir;
+    negative_count(dir.path(), interleaved());
+    // The list itself, and the list a reader passes over on its way to shower 2.
+    for (auto read : std::vector<std::function<void(OrderedProvider&)>>{
+             [](OrderedProvider& r) { r.get_pe_list(1); },
+             [](OrderedProvider& r) { r.get_pe_list(2); },
+         }) {
+        OrderedProvider reader(dir.path(), 0);
+        expect_throw<std::length_error>([&] { read(reader); }, message);
+    }
+    if (interleaved()) {
+        OrderedProvider reader(dir.path(), 0);
+        EXPECT_EQ(reader.get_metadata(1).uid, 1u);
+        expect_throw<std::length_error>([&] { reader.get_metadata(2); }, message);
+        expect_throw<std::length_error>([&] { reader.get_all_metadata(); }, message);
     }
 }
 

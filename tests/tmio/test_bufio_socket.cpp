@@ -213,17 +213,22 @@ TEST(BufioSocket, PortsThatDoNotFitAndOversizedHostsFailTheOpen) {
     Listener listener;
     for (const std::string& address : std::vector<std::string>{
              tcp("connect", listener.port + 65536), "tcp://connect/-1/127.0.0.1",
-             "tcp://connect/99999999999999999999999/127.0.0.1", "udp://connect/70000/127.0.0.1"}) {
+             "tcp://connect/99999999999999999999999/127.0.0.1", "udp://connect/70000/127.0.0.1",
+             "tcp://connect/65536/127.0.0.1", "tcp://serve/65536/"}) {
         std::string said = captured_stderr([&] {
             EXPECT_EQ(bufio_open(address.c_str(), "w", 0, 0, "P"), nullptr) << address;
         });
         EXPECT_EQ(said, "P: invalid port " + address + "\n");
     }
     EXPECT_EQ(listener.accept_one(100), -1) << "no connection under a wrapped port";
+    // The largest port is one.
+    std::string said =
+        captured_stderr([&] { bufio_close(bufio_open("tcp://connect/65535/127.0.0.1", "w", 0, 0, "P")); });
+    EXPECT_TRUE(said.starts_with("P: connecting to 127.0.0.1:65535\n")) << said;
 
     // Longer than any host name: cut to 1024 characters, refused without a look-up on the network.
     std::string host(2000, 'h');
-    std::string said = captured_stderr([&] {
+    said = captured_stderr([&] {
         EXPECT_EQ(bufio_open(tcp("connect", listener.port, host.c_str()).c_str(), "w", 0, 0, "H"), nullptr);
     });
     EXPECT_EQ(said, "H: no such host " + host.substr(0, 1024) + "\n");

@@ -63,6 +63,26 @@ TEST(TmioWrite, ByteImages) {
     EXPECT_EQ(cut, protocol_image(long_protocol.substr(0, 63)));
 }
 
+// The header of the largest tag lies next to the protocol tag's: still a tag for every reader.
+TEST(TmioRead, TheLargestTagReadsBackAsATag) {
+    Bytes image = written_image("P", [](tmio_context* context) {
+        EXPECT_EQ(tmio_write_tag(context, TMIO_MAX_TAG), 0);
+        EXPECT_EQ(tmio_write_data(context, "ab", 2), 2);
+        EXPECT_EQ(tmio_write_tag(context, TMIO_MAX_TAG), 0);
+    });
+    Reader reader(image, "P");
+    tmio_context* context = reader.context;
+    EXPECT_EQ(tmio_read_tag(context), TMIO_MAX_TAG);
+    char out[2] = {};
+    EXPECT_EQ(tmio_read_data(context, out, 2), 2);
+    EXPECT_EQ(tmio_read_data(context, out, 2), -2) << "a tag comes first";
+    EXPECT_EQ(tmio_wait(context, 0), 1);
+    EXPECT_EQ(tmio_read_tag(context), TMIO_MAX_TAG);
+    EXPECT_EQ(tmio_read_tag(context), 0);
+    EXPECT_EQ(tmio_status(context), 0);
+    EXPECT_EQ(context->tags_read, 2);
+}
+
 TEST(TmioOpen, TheProtocolCheck) {
     Bytes event = protocol_image("EVENT_PROTOCOL");
     struct Case {

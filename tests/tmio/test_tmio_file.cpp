@@ -339,6 +339,30 @@ TEST(TmioFile, ReadFailuresSpendNoMemoryBeyondTheFile) {
     }
 }
 
+// The edge of the check above: a record one byte longer than what follows it, inside the input buffer or
+// beyond it, from a file or a memory block, gets no memory of its size.
+TEST(TmioFile, ARecordOneByteLongerThanTheStreamIsRefusedBeforeMemoryIsSpent) {
+    TempDir dir;
+    const fs::path file = dir.path() / "in.tmio";
+    for (int32_t count : {4096, 1 << 18}) {  // 32 KiB, and 2 MiB: far beyond the 256 KiB input buffer
+        const int32_t bytes = count * 8;
+        const Bytes image = concat({protocol_image("P"), header_bytes(-3), header_bytes(4), header_bytes(count),
+                                    header_bytes(bytes), Bytes(static_cast<size_t>(bytes) - 1, 0)});
+        write_file(file, image);
+        const std::string block = mem_address(const_cast<unsigned char*>(image.data()), image.size());
+        for (const std::string& address : {file.string(), block}) {
+            SCOPED_TRACE(std::to_string(bytes) + " bytes from " + address);
+            TMIO in(address, std::ios::in, "P");
+            largest_allocation = 0;
+            expect_throw<std::ios_base::failure>(
+                [&] { in.read_vector<double>(); },
+                io_failure("Failed to read from file " + fs::path(address).generic_string() +
+                           "!\nImplementation reports: timeout"));
+            EXPECT_LT(largest_allocation.load(), 4096u);
+        }
+    }
+}
+
 // A FIFO held open for writing throughout, so its reader sees no end of data, only bytes that stop coming
 // and may come again. Its reader is told not to wait for them: a pause then shows as the stream's end.
 class LiveFifo {
