@@ -5,7 +5,7 @@
 # there it changes nothing and needs no root. With the argument "fuzz" it also
 # asks for clang and its runtime, which the libFuzzer targets need.
 set -euo pipefail
-packages=(g++ cmake ninja-build libfmt-dev libyaml-cpp-dev libgtest-dev)
+packages=(g++ cmake ninja-build libfmt-dev libyaml-cpp-dev libgtest-dev valgrind)
 if [[ ${1:-} == fuzz ]]; then
   packages+=(clang libclang-rt-14-dev)
 fi
