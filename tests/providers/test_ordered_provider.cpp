@@ -656,6 +656,14 @@ TEST_P(Layout, ReadingAllMetadataLeavesFileZeroOpenAndTheDataSideWhereItWas) {
     }
 }
 
+// The hint file of a directory of one batch, which begins at 0 s.
+void write_one_hint(const fs::path& dir) {
+    tmio::TMIO hints(dir / "OP_HINT.tmio", std::ios::out, "OP_HINT");
+    const double zero = 0;
+    hints.write_array(tmio::TMIO::VECTOR, &zero, 1);
+    hints.close();
+}
+
 // A split or interleaved directory of one shower (UID 1) whose stored p.e. list claims `entries`
 // entries and ends there.
 fs::path claimed_entries(const fs::path& dir, bool interleaved, std::uint64_t entries) {
@@ -672,10 +680,7 @@ fs::path claimed_entries(const fs::path& dir, bool interleaved, std::uint64_t en
     }
     data.write_raw(tmio::TMIO::STRUCT, &entries, 8);
     data.close();
-    tmio::TMIO hints(dir / "OP_HINT.tmio", std::ios::out, "OP_HINT");
-    const double zero = 0;
-    hints.write_array(tmio::TMIO::VECTOR, &zero, 1);
-    hints.close();
+    write_one_hint(dir);
     return dir;
 }
 
@@ -884,10 +889,7 @@ fs::path negative_count(const fs::path& dir, bool interleaved) {
     }
     data.close();
     if (!interleaved) meta.close();
-    tmio::TMIO hints(dir / "OP_HINT.tmio", std::ios::out, "OP_HINT");
-    const double zero = 0;
-    hints.write_array(tmio::TMIO::VECTOR, &zero, 1);
-    hints.close();
+    write_one_hint(dir);
     return dir;
 }
 

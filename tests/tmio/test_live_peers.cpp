@@ -49,6 +49,16 @@ struct Fifo {
     Fifo() { EXPECT_EQ(mkfifo(path.c_str(), 0600), 0); }
 };
 
+// Makes standard output a pipe whose reader has gone.
+bool output_without_reader() {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    close(out[0]);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[1]);
+    return true;
+}
+
 TEST(VanishedReaders, AreWriteFailuresAndTheProcessLivesOn) {
     for (void (*action)(int) : {SIG_DFL, &count_call}) {
         std::string failures = run_in_child([action] {
@@ -58,11 +68,7 @@ TEST(VanishedReaders, AreWriteFailuresAndTheProcessLivesOn) {
 
             // Standard output into a pipe whose reader has gone: buffered bytes fail their flush, a write
             // larger than the buffer fails at once.
-            int out[2];
-            check.that(pipe(out) == 0, "pipe");
-            close(out[0]);
-            dup2(out[1], STDOUT_FILENO);
-            close(out[1]);
+            check.that(output_without_reader(), "pipe");
             bufio_stream* stream = bufio_open("-", "w", 0, 16, nullptr);
             check.equal(bufio_write(stream, "buffered", 8), size_t{8}, "buffered write");
             check.equal(bufio_flush(stream), -1, "flush");
@@ -113,11 +119,7 @@ TEST(VanishedReaders, ASignalPendingBeforeStaysPending) {
         sigaddset(&pipe_set, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr);
         raise(SIGPIPE);
-        int out[2];
-        check.that(pipe(out) == 0, "pipe");
-        close(out[0]);
-        dup2(out[1], STDOUT_FILENO);
-        close(out[1]);
+        check.that(output_without_reader(), "pipe");
         bufio_stream* stream = bufio_open("-", "w", 0, 0, nullptr);
         bufio_write(stream, "x", 1);
         check.equal(bufio_flush(stream), -1, "flush");
