@@ -1,6 +1,6 @@
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
-#include <unordered_map>
 #include <vector>
 
 #include "bindings.hpp"
@@ -15,12 +15,68 @@ using Times = std::vector<double>;
 using DiffType = Times::difference_type;
 using SizeType = Times::size_type;
 
-// Buffer exports of DoubleVectors that are alive, by the memory they view (a vector inside a PEListVector
-// can be exported through several Python objects). A view of no element views no memory and is not
-// counted. The interpreter lock guards the table.
-std::unordered_map<const void*, Py_ssize_t>& exports() {
-    static std::unordered_map<const void*, Py_ssize_t> table;
-    return table;
+// Buffer exports of DoubleVectors that are alive, counted by the memory they view (a vector inside a
+// PEListVector can be exported through several Python objects). A view of no element views no memory and
+// is not counted. Every view adds and removes an entry, so the table is open-addressed (linear probing,
+// removal by backward shift) and costs no allocation once grown. The interpreter lock guards it.
+class ExportCounts {
+public:
+    void add(const void* memory) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        Slot& slot = slots_[find(memory)];
+        if (slot.count++ == 0) {
+            slot.memory = memory;
+            ++used_;
+        }
+    }
+    void remove(const void* memory) {
+        size_t at = find(memory);
+        if (slots_[at].count == 0 || --slots_[at].count > 0) return;
+        // Later entries of the same run move back into the gap unless it lies before their home slot.
+        const size_t mask = slots_.size() - 1;
+        for (size_t next = (at + 1) & mask; slots_[next].count > 0; next = (next + 1) & mask) {
+            const size_t home = home_of(slots_[next].memory);
+            if (((next - home) & mask) >= ((next - at) & mask)) {
+                slots_[at] = slots_[next];
+                at = next;
+            }
+        }
+        slots_[at] = {};
+        --used_;
+    }
+    bool contains(const void* memory) const { return used_ > 0 && slots_[find(memory)].count > 0; }
+
+private:
+    struct Slot {
+        const void* memory = nullptr;
+        Py_ssize_t count = 0;
+    };
+    size_t home_of(const void* memory) const {
+        return static_cast<size_t>((reinterpret_cast<std::uintptr_t>(memory) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    // The slot that holds `memory`, or the empty one where it would go.
+    size_t find(const void* memory) const {
+        const size_t mask = slots_.size() - 1;
+        size_t at = home_of(memory);
+        while (slots_[at].count > 0 && slots_[at].memory != memory) at = (at + 1) & mask;
+        return at;
+    }
+    void grow() {
+        std::vector<Slot> old(2 * slots_.size());
+        old.swap(slots_);
+        --shift_;
+        for (const Slot& slot : old)
+            if (slot.count > 0) slots_[find(slot.memory)] = slot;
+    }
+
+    std::vector<Slot> slots_ = std::vector<Slot>(64);
+    int shift_ = 64 - 6;  // home slots are the top log2(size) bits of the hash
+    size_t used_ = 0;
+};
+
+ExportCounts& exports() {
+    static ExportCounts counts;
+    return counts;
 }
 
 getbufferproc bound_getbuffer = nullptr;
@@ -30,7 +86,7 @@ extern "C" int counted_getbuffer(PyObject* object, Py_buffer* view, int flags) {
     if (bound_getbuffer(object, view, flags) != 0) return -1;
     if (view->len == 0) return 0;
     try {
-        ++exports()[view->buf];
+        exports().add(view->buf);
     } catch (const std::bad_alloc&) {
         bound_releasebuffer(object, view);
         PyErr_NoMemory();
@@ -40,10 +96,7 @@ extern "C" int counted_getbuffer(PyObject* object, Py_buffer* view, int flags) {
 }
 
 extern "C" void counted_releasebuffer(PyObject* object, Py_buffer* view) {
-    if (view->len != 0) {
-        auto found = exports().find(view->buf);
-        if (found != exports().end() && --found->second == 0) exports().erase(found);
-    }
+    if (view->len != 0) exports().remove(view->buf);
     bound_releasebuffer(object, view);
 }
 

@@ -1,5 +1,7 @@
 """The three bound vector classes."""
 
+import random
+
 import numpy
 import pytest
 
@@ -116,3 +118,28 @@ def test_failed_operations_keep_their_errors():
     with pytest.raises(RuntimeError, match="Unable to cast"):
         times.extend([1.0, "text"])
     assert list(times) == [0.5]
+
+
+def test_views_of_many_vectors_come_and_go_in_any_order():
+    # Thousands of vectors with views made and dropped at random: exactly those with a view refuse to grow.
+    rng = random.Random(5)
+    vectors = [DoubleVector([float(i)]) for i in range(3000)]
+    views = [[] for _ in vectors]
+    for step in range(30000):
+        i = rng.randrange(len(vectors))
+        if rng.random() < 0.55:
+            views[i].append(numpy.asarray(vectors[i]) if rng.random() < 0.5 else memoryview(vectors[i]))
+        elif views[i]:
+            views[i].pop(rng.randrange(len(views[i])))
+        if step % 7 == 0:
+            j = rng.randrange(len(vectors))
+            if views[j]:
+                with pytest.raises(BufferError):
+                    vectors[j].append(1.0)
+            else:
+                vectors[j].append(1.0)
+                vectors[j].pop()
+    for view_list in views:
+        view_list.clear()
+    for vector in vectors:
+        vector.append(2.0)
