@@ -41,7 +41,8 @@ def window_settings(template, window, start, base_seed, replay):
     """The settings text of one window and the seeds it got."""
     names = set(re.findall(r"\$\{?(\w+_seed)\b", template))
     seeds = {name: window_seed(base_seed, window, name) for name in sorted(names)}
-    text = string.Template(template).substitute(seeds, start_time=repr(start), replay=replay)
+    # The replay's path goes between single quotes, where YAML doubles a quote.
+    text = string.Template(template).substitute(seeds, start_time=repr(start), replay=replay.replace("'", "''"))
     return text, seeds
 
 
@@ -84,13 +85,22 @@ def main():
             settings = out / f"window_{window}.yaml"
             settings.write_text(text)
             windows.append((window, start, seeds, settings))
+        failed = 0
         with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, args.workers)) as pool:
-            results = pool.map(simulate, [w[3] for w in windows], [w[1] for w in windows],
-                               [args.length] * len(windows), [args.span] * len(windows))
-            for (window, start, seeds, _), result in zip(windows, results):
+            runs = [pool.submit(simulate, settings, start, args.length, args.span)
+                    for _, start, _, settings in windows]
+            for (window, start, seeds, _), run in zip(windows, runs):
                 shown = " ".join(f"{name}={value}" for name, value in seeds.items())
-                print(f"window {window}  [{start:g} s, {start + args.length:g} s)  {shown}  "
+                interval = f"[{start:g} s, {start + args.length:g} s)"
+                try:
+                    result = run.result()
+                except Exception as error:  # a window the settings cannot simulate, e.g. past a cache's end
+                    failed += 1
+                    print(f"window {window}  {interval}  failed: {type(error).__name__}: {error}")
+                    continue
+                print(f"window {window}  {interval}  {shown}  "
                       f"p.e.s {result['pes']}  showers {result['showers']}  digest {result['digest']}")
+    raise SystemExit(1 if failed else 0)
 
 
 if __name__ == "__main__":

@@ -101,13 +101,16 @@ void SimulationProvider::Impl::read(unsigned long uid) {
         current_file = file;
         current_uid = key;
     }
-    while (current_uid < uid) {
-        if (!reader.next()) {
-            // The reader stands on no shower now, whatever current_uid says: the next request reopens.
-            current_file.clear();
-            throw std::out_of_range(format("Shower with UID {} not found!", uid));
+    // A reader that found no further shower, or failed to read one, stands on no shower that current_uid
+    // names: the next request reopens.
+    try {
+        while (current_uid < uid) {
+            if (!reader.next()) throw std::out_of_range(format("Shower with UID {} not found!", uid));
+            ++current_uid;
         }
-        ++current_uid;
+    } catch (...) {
+        current_file.clear();
+        throw;
     }
 }
 

@@ -136,26 +136,28 @@ void define_resizing_operations(Class& cl) {
     cl.def(
         "extend",
         [](Times& v, const Times& src) {
+            if (src.empty()) return;
             refuse_resize_if_exported(v);
-            v.insert(v.end(), src.begin(), src.end());
+            if (&src == &v) {
+                // A vector's own elements cannot be the range it inserts.
+                const Times copy(src);
+                v.insert(v.end(), copy.begin(), copy.end());
+            } else {
+                v.insert(v.end(), src.begin(), src.end());
+            }
         },
         py::arg("L"), "Extend the list by appending all the items in the given list");
     cl.def(
         "extend",
         [](Times& v, const py::iterable& it) {
+            // The items are taken first: taking them runs Python code (the length hint, the iteration,
+            // the conversions), which may make a view of this very vector.
+            Times items;
+            items.reserve(py::len_hint(it));
+            for (py::handle h : it) items.push_back(h.cast<double>());
+            if (items.empty()) return;
             refuse_resize_if_exported(v);
-            const size_t old_size = v.size();
-            v.reserve(old_size + py::len_hint(it));
-            try {
-                for (py::handle h : it) v.push_back(h.cast<double>());
-            } catch (const py::cast_error&) {
-                v.erase(v.begin() + static_cast<DiffType>(old_size), v.end());
-                try {
-                    v.shrink_to_fit();
-                } catch (const std::exception&) {  // the elements are back as they were; that is what counts
-                }
-                throw;
-            }
+            v.insert(v.end(), items.begin(), items.end());
         },
         py::arg("L"), "Extend the list by appending all the items in the given list");
     cl.def(

@@ -287,6 +287,7 @@ size_t send_out(bufio_stream* stream, const unsigned char* data, size_t n) {
     PipeSignalGuard guard(stream);
     size_t head = 0;  // buffered bytes sent
     size_t sent = 0;  // caller's bytes sent
+    bool error_named = false;
     while (head < stream->out_fill || sent < n) {
         iovec pieces[2];
         int count = 0;
@@ -310,7 +311,14 @@ size_t send_out(bufio_stream* stream, const unsigned char* data, size_t n) {
             stream->status = -errno;
             break;
         }
-        if (!wait_ready(stream, POLLOUT)) break;
+        // poll shows an error pending on the descriptor only as POLLERR; one more write names it (a pipe
+        // or FIFO whose reader left while the writer waited for room: EPIPE, as on a socket).
+        const int before = stream->status;
+        if (!wait_ready(stream, POLLOUT)) {
+            if (stream->status != -EIO || error_named) break;
+            error_named = true;
+            stream->status = before;
+        }
     }
     if (head > 0) {
         std::memmove(stream->out_buf, stream->out_buf + head, stream->out_fill - head);

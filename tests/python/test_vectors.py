@@ -143,3 +143,58 @@ def test_views_of_many_vectors_come_and_go_in_any_order():
         view_list.clear()
     for vector in vectors:
         vector.append(2.0)
+
+
+class _ViewOnLengthHint:
+    """Two values, whose length hint takes a view of `target`: Python code that runs inside extend."""
+
+    def __init__(self, target):
+        self.target = target
+        self.views = []
+
+    def __iter__(self):
+        return iter([1.0, 2.0])
+
+    def __length_hint__(self):
+        self.views.append(memoryview(self.target))
+        return 100000
+
+
+def _view_midway(target, views):
+    for i in range(1000):
+        if i == 1:
+            views.append(numpy.asarray(target))
+        yield float(i)
+
+
+@pytest.mark.parametrize("source", ["generator", "length hint", "conversion"])
+def test_a_view_made_while_extend_takes_its_items_stops_the_growth(source):
+    times = DoubleVector([0.125, 0.25, 0.375])
+    views = []
+
+    class ViewOnConversion:
+        def __float__(self):
+            views.append(numpy.asarray(times))
+            return 4.0
+
+    iterable = {
+        "generator": lambda: _view_midway(times, views),
+        "length hint": lambda: _ViewOnLengthHint(times),
+        "conversion": lambda: [ViewOnConversion()] * 1000,
+    }[source]()
+    with pytest.raises(BufferError):
+        times.extend(iterable)
+    views += getattr(iterable, "views", [])
+    assert list(times) == [0.125, 0.25, 0.375]
+    assert all(numpy.asarray(view).tolist() == [0.125, 0.25, 0.375] for view in views)
+
+
+def test_extending_by_nothing_moves_nothing_and_a_vector_extends_by_itself():
+    times = DoubleVector([0.5, 1.5])
+    view = numpy.asarray(times)
+    times.extend([])
+    times.extend(DoubleVector())
+    assert view.tolist() == [0.5, 1.5]
+    del view
+    times.extend(times)
+    assert list(times) == [0.5, 1.5, 0.5, 1.5]

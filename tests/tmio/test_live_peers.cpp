@@ -91,7 +91,10 @@ TEST(VanishedReaders, AreWriteFailuresAndTheProcessLivesOn) {
             // The file wrapper's writer, its reader gone while the pipe is full.
             reader = open(fifo.path.c_str(), O_RDONLY | O_NONBLOCK);
             std::thread leaving([reader] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                // Once the writer is there and has filled the pipe.
+                pollfd writer_came{reader, POLLIN, 0};
+                poll(&writer_came, 1, 10000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 close(reader);
             });
             try {
@@ -108,6 +111,50 @@ TEST(VanishedReaders, AreWriteFailuresAndTheProcessLivesOn) {
             return check.failures;
         });
         EXPECT_EQ(failures, "") << (action == SIG_DFL ? "default action" : "the caller's handler");
+    }
+}
+
+// A reader that leaves while its writer waits for room: the write fails as one to a reader that had already
+// gone does, on a FIFO as on a socket.
+TEST(VanishedReaders, AWriterWaitingForRoomFailsWithABrokenPipe) {
+    enum Kind { fifo, socket };
+    for (Kind kind : {fifo, socket}) {
+        for (int timeout : {-1, 5000}) {
+            SCOPED_TRACE(testing::Message() << (kind == fifo ? "fifo" : "socket") << ", timeout " << timeout);
+            std::string failures = run_in_child([kind, timeout] {
+                ChildCheck check;
+                TempDir dir;
+                const fs::path path = dir.path() / "fifo";
+                Listener listener;
+                int reader = -1;
+                bufio_stream* stream = nullptr;
+                if (kind == fifo) {
+                    check.that(mkfifo(path.c_str(), 0600) == 0, "mkfifo");
+                    reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+                    stream = bufio_open(path.c_str(), "w", 0, 0, nullptr);
+                } else {
+                    stream = bufio_open(("tcp://connect/" + std::to_string(listener.port) + "/127.0.0.1").c_str(),
+                                        "w", 0, 0, nullptr);
+                    reader = listener.accept_one();
+                }
+                check.that(stream != nullptr && reader >= 0, "open");
+                bufio_timeout(stream, timeout);
+                // The reader reads nothing and leaves once the writer waits for room.
+                std::thread leaving([reader] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    close(reader);
+                });
+                std::vector<char> data(size_t{64} << 20, 'x');
+                const size_t n = bufio_write(stream, data.data(), data.size());
+                leaving.join();
+                check.that(n < data.size(), "short write");
+                const std::string status = bufio_status_str(stream);
+                if (status != std::strerror(EPIPE)) check.failures += "status \"" + status + "\"; ";
+                bufio_close(stream);
+                return check.failures;
+            });
+            EXPECT_EQ(failures, "");
+        }
     }
 }
 

@@ -124,6 +124,20 @@ TEST(SimulationProvider, TheLastShowerStaysReadableAfterARequestPastTheEnd) {
     }
 }
 
+TEST(SimulationProvider, AShowerTheReaderFailsOnLeavesNoOtherShowerInItsPlace) {
+    TempDir dir;
+    // The second shower's time does not convert: the reader fails while moving onto it.
+    const auto file = dir.write("run.xcd", "1 100 3 0.5\n2 101 3 zz\n3 102 3 1.5\n");
+    SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
+    const unsigned long key = file_key("run.xcd");
+    EXPECT_THROW(provider.get_metadata(key + 2), std::invalid_argument);
+    const Metadata first = provider.get_metadata(key + 1);
+    EXPECT_EQ(first.uid, key + 1);
+    EXPECT_EQ(first.energy, 100.0);
+    EXPECT_EQ(provider.get_pe_list(key + 1), (PEList{{3, {0.0}}}));
+    EXPECT_THROW(provider.get_metadata(key + 3), std::invalid_argument) << "the damaged shower stays in the way";
+}
+
 TEST(SimulationProvider, MetadataTakesTheReadersPositionPlusTheFileKey) {
     TempDir dir;
     auto gap = numbered_showers(3, 100);
