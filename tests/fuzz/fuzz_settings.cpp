@@ -20,6 +20,7 @@
 #include "background/Factory.hpp"
 #include "background/MockProvider.hpp"
 #include "background/OrderedProvider.hpp"
+#include "background/Serializer.hpp"
 #include "background/Settings.hpp"
 
 namespace {
@@ -327,9 +328,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     auto interleaved = events;
     OrderedProvider::order_events(work_dir() / "interleaved", source, interleaved, 5, false, true, false);
     CachedModel::write_cache(work_dir() / "showers.evt", events, 0.0, 8.0);
-    // A cache whose events file ends inside its element record.
+    // A cache whose events file ends inside its element record, one whose interval holds three numbers,
+    // and a directory that lacks a metadata file.
     CachedModel::write_cache(work_dir() / "cut.evt", events, 0.0, 8.0);
     std::filesystem::resize_file(work_dir() / "cut.evt", std::filesystem::file_size(work_dir() / "cut.evt") - 5);
+    CachedModel::write_cache(work_dir() / "three.evt", events, 0.0, 8.0);
+    Serializer::create_default()->write_numbers(work_dir() / "three.cm", {0.0, 4.0, 8.0});
+    std::filesystem::copy(work_dir() / "showers", work_dir() / "unmatched");
+    std::filesystem::remove(work_dir() / "unmatched" / "OP_META_3.tmio");
 
     // A simulation directory: files the index takes and one it passes over (the reader itself is a stub).
     std::filesystem::create_directory(work_dir() / "simulation");
