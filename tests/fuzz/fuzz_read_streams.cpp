@@ -1,4 +1,4 @@
-// The serializer's readers on the streams files really come on: a regular file, on which the item can be
+// The serializer's readers on streams other than a memory block: a regular file, on which the item can be
 // made to straddle the end of the first 256 KiB read-ahead, and a pipe (by name, as a FIFO, or as standard
 // input) that a writer thread feeds in pieces, which the reader must wait for and whose length it cannot
 // know. Each must give what the reader gives on a memory block of the same bytes (the same elements, or a

@@ -339,7 +339,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
     // A simulation directory: files the index takes and one it passes over (the reader itself is a stub).
     std::filesystem::create_directory(work_dir() / "simulation");
-    for (const char* name : {"run_1.xcd", "run_2.xcd", "notes.txt"}) write_file(work_dir() / "simulation" / name, "", 0);
+    for (const char* name : {"run_1.xcd", "run_2.xcd", "notes.txt"})
+        write_file(work_dir() / "simulation" / name, "", 0);
     return 0;
 }
 
