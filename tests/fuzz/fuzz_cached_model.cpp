@@ -1,4 +1,4 @@
-// Arbitrary bytes as a model cache: the cache file and its interval file in a temporary directory. Loading
+// Arbitrary bytes as a model cache: the cache file and its interval file in a directory of its own. Loading
 // returns a model or throws a std::exception; a model answers every interval with its events in time order
 // inside the interval, and consecutive intervals split the answer of their union.
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "background/CachedModel.hpp"
@@ -19,13 +20,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A directory of this process's own, removed at exit.
+// A directory of this process's own below the temporary directory, removed by exit handlers. A run that
+// ends on its time limit skips them; scripts/fuzz.sh gives every target a temporary directory of its own
+// and clears it.
 const fs::path& directory() {
     static const struct Directory {
         fs::path path;
         Directory() {
-            char name[] = "/tmp/fuzz_cached_model.XXXXXX";
-            if (!mkdtemp(name)) std::abort();
+            std::string name = (fs::temp_directory_path() / "fuzz_cached_model.XXXXXX").string();
+            if (!mkdtemp(name.data())) std::abort();
             path = name;
         }
         ~Directory() {

@@ -1,14 +1,17 @@
 // Arbitrary bytes as a flux table file: building a TabulatedFlux from it and evaluating the flux and its
 // integral at a few energies must end in a value or a std::exception, never in a crash, a leak, unbounded
-// memory or a hang.
+// memory or a hang. Marked lines are padded to about the longest line a table may hold (65536 bytes), far
+// beyond the inputs' size and the reader's buffer.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "background/TabulatedFlux.hpp"
@@ -45,6 +48,49 @@ Control parse_control(const std::string& line) {
     return control;
 }
 
+// A line holding the byte 0x01 followed by a fill byte and an offset byte o gets, in place of those three
+// bytes, as many fill bytes as make it 65536 + o bytes long (o read as a signed byte), or none when it is
+// longer already. Only the first few such lines are padded, so that a table stays a few hundred KiB.
+constexpr char pad_mark = '\x01';
+constexpr std::size_t max_line_length = 65536;
+constexpr int max_padded_lines = 4;
+
+std::string pad_marked_lines(std::string_view table) {
+    std::string out;
+    int padded = 0;
+    while (!table.empty()) {
+        const auto end = table.find('\n');
+        std::string_view line = table.substr(0, end);
+        const auto mark = line.find(pad_mark);
+        if (mark != std::string_view::npos && mark + 2 < line.size() && padded < max_padded_lines) {
+            ++padded;
+            const char fill = line[mark + 1];
+            const auto length = static_cast<std::size_t>(static_cast<long>(max_line_length) +
+                                                         static_cast<signed char>(line[mark + 2]));
+            const std::size_t rest = line.size() - 3;
+            out.append(line.substr(0, mark));
+            if (length > rest) out.append(length - rest, fill);
+            out.append(line.substr(mark + 3));
+        } else {
+            out.append(line);
+        }
+        if (end == std::string_view::npos) break;
+        out.push_back('\n');
+        table.remove_prefix(end + 1);
+    }
+    return out;
+}
+
+std::size_t longest_line(std::string_view table) {
+    std::size_t longest = 0;
+    for (std::size_t begin = 0; begin <= table.size();) {
+        const auto end = std::min(table.find('\n', begin), table.size());
+        longest = std::max(longest, end - begin);
+        begin = end + 1;
+    }
+    return longest;
+}
+
 // One file per process, rewritten for every input. libFuzzer ends without running exit handlers, so it
 // stays behind: scripts/fuzz.sh gives every target a temporary directory of its own and clears it.
 const std::filesystem::path& table_file() {
@@ -69,13 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (line_end == std::string::npos) return 0;
     Control control = parse_control(input.substr(0, line_end));
 
+    const std::string table = pad_marked_lines(std::string_view(input).substr(line_end + 1));
     std::FILE* out = std::fopen(table_file().c_str(), "wb");
     if (!out) std::abort();
-    std::size_t table_size = size - line_end - 1;
-    if (std::fwrite(data + line_end + 1, 1, table_size, out) != table_size || std::fclose(out) != 0) std::abort();
+    if (std::fwrite(table.data(), 1, table.size(), out) != table.size() || std::fclose(out) != 0) std::abort();
 
     attempt([&] {
         background::TabulatedFlux flux(table_file(), control.log_interpolate, control.steps);
+        // A table with a line over the limit is refused, whatever else it holds.
+        if (longest_line(table) > max_line_length) std::abort();
         const auto& energies = control.energies;
         for (double energy : energies) attempt([&] { flux.flux_density(energy); });
         for (std::size_t i = 0; i + 1 < energies.size(); ++i)

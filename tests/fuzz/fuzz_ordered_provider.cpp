@@ -1,6 +1,7 @@
 // Arbitrary bytes as a time-ordered shower directory. Either the input is cut into the directory's files
 // (hint file first, then data files, each followed by its metadata file in the split layout), or a small
-// valid directory is written and the input's edits are applied to its files. The provider is built and
+// valid directory is written and the input's edits are applied to its files; then the names the input
+// ends with are given to the files. The provider is built and
 // read in every way a caller reads it; each call returns or throws a std::exception, never crashes, leaks
 // or spends memory the files do not back, and what it returns comes from the files.
 #include <unistd.h>
@@ -91,6 +92,50 @@ void edit_valid_directory(std::string_view edits, bool interleaved) {
     }
 }
 
+constexpr std::string_view NAMES = "#OPNAMES#";
+
+// After the last NAMES, one line per file of the directory as written, in the order of the names: an
+// empty line keeps the file, "-" removes it, "+NAME" copies it to NAME as well, any other line renames it.
+// So names come that the reader cannot take for numbers or that are out of range, numbers with gaps, and
+// directories without a hint file or with two of them. A name that cannot be given is passed over.
+std::string_view cut_names(std::string_view& rest) {
+    const auto at = rest.rfind(NAMES);
+    if (at == std::string_view::npos) return {};
+    std::string_view names = rest.substr(at + NAMES.size());
+    rest = rest.substr(0, at);
+    return names;
+}
+
+// A name of a file in the directory itself.
+bool in_directory(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+void give_names(std::string_view names) {
+    if (names.empty()) return;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(directory())) files.push_back(entry.path());
+    std::ranges::sort(files);
+    for (const auto& file : files) {
+        const auto end = names.find('\n');
+        const std::string_view line = names.substr(0, end);
+        const bool copy = !line.empty() && line.front() == '+';
+        const std::string name(copy ? line.substr(1) : line);
+        std::error_code ignored;
+        if (name == "-" && !copy)
+            fs::remove(file, ignored);
+        else if (in_directory(name)) {
+            if (copy)
+                fs::copy_file(file, directory() / name, fs::copy_options::overwrite_existing, ignored);
+            else
+                fs::rename(file, directory() / name, ignored);
+        }
+        if (end == std::string_view::npos) break;
+        names.remove_prefix(end + 1);
+    }
+}
+
 std::uintmax_t directory_bytes() {
     std::uintmax_t total = 0;
     for (const auto& entry : fs::directory_iterator(directory()))
@@ -130,12 +175,13 @@ void read_everything(OrderedProvider& provider, double seek) {
 }  // namespace
 
 // Input: a control byte (bit 0: interleaved layout, bit 1: edit a valid directory instead of cutting the
-// input into files, bits 2-7: where a seek goes), then the files or the edits.
+// input into files, bits 2-7: where a seek goes), then the files or the edits, then the names.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint8_t control = data[0];
     const bool interleaved = control & 1;
-    const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::string_view names = cut_names(rest);
     clear();
     try {
         if (control & 2)
@@ -145,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::exception&) {
         return 0;
     }
+    give_names(names);
     guarded([&] {
         OrderedProvider provider(directory(), 0);
         read_everything(provider, 0.25 * static_cast<double>(control >> 2) - 1.0);
