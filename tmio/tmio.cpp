@@ -504,27 +504,30 @@ int tmio_read_data_into(tmio_context* context, long long expected, void* (*room)
 
 namespace {
 
-// Copies n elements of Size bytes to `out` with the bytes [GapOffset, GapOffset + GapSize) of each written as
+// Copies one element of `size` bytes to `out` with the bytes [gap_offset, gap_offset + gap_size) written as
 // zeros. The caller's bytes there are never read: they may be indeterminate (padding), and a decision or a
-// system call on them is undefined. Fixed sizes let the copies become a few moves per element.
+// system call on them is undefined. Inlined with fixed sizes, the copies become a few moves.
+inline void copy_clearing_gap(unsigned char* out, const unsigned char* in, size_t size, size_t gap_offset,
+                              size_t gap_size) {
+    if (gap_size == 4 && gap_offset % 8 == 4 && std::endian::native == std::endian::little) {
+        // A gap that ends a word behind an int: the int, widened, is that word, one store for both.
+        const size_t word_at = gap_offset - 4;
+        uint32_t before_gap;
+        std::memcpy(out, in, word_at);
+        std::memcpy(&before_gap, in + word_at, 4);
+        const uint64_t word = before_gap;
+        std::memcpy(out + word_at, &word, 8);
+    } else {
+        std::memcpy(out, in, gap_offset);
+        std::memset(out + gap_offset, 0, gap_size);
+    }
+    const size_t after = gap_offset + gap_size;
+    std::memcpy(out + after, in + after, size - after);
+}
+
 template <size_t Size, size_t GapOffset, size_t GapSize>
 void copy_clearing_gaps(unsigned char* out, const unsigned char* in, size_t n) {
-    constexpr size_t after = GapOffset + GapSize;
-    for (size_t i = 0; i < n; ++i, in += Size, out += Size) {
-        if constexpr (GapSize == 4 && GapOffset % 8 == 4 && std::endian::native == std::endian::little) {
-            // A gap that ends a word behind an int: the int, widened, is that word, one store for both.
-            constexpr size_t word_at = GapOffset - 4;
-            uint32_t before_gap;
-            std::memcpy(out, in, word_at);
-            std::memcpy(&before_gap, in + word_at, 4);
-            const uint64_t word = before_gap;
-            std::memcpy(out + word_at, &word, 8);
-        } else {
-            std::memcpy(out, in, GapOffset);
-            std::memset(out + GapOffset, 0, GapSize);
-        }
-        std::memcpy(out + after, in + after, Size - after);
-    }
+    for (size_t i = 0; i < n; ++i, in += Size, out += Size) copy_clearing_gap(out, in, Size, GapOffset, GapSize);
 }
 
 void copy_clearing_gaps(unsigned char* out, const unsigned char* in, size_t n, size_t size, size_t gap_offset,
@@ -534,12 +537,7 @@ void copy_clearing_gaps(unsigned char* out, const unsigned char* in, size_t n, s
         if (size == 24) return copy_clearing_gaps<24, 12, 4>(out, in, n);
         if (size == 64) return copy_clearing_gaps<64, 12, 4>(out, in, n);
     }
-    const size_t after = gap_offset + gap_size;
-    for (size_t i = 0; i < n; ++i, in += size, out += size) {
-        std::memcpy(out, in, gap_offset);
-        std::memset(out + gap_offset, 0, gap_size);
-        std::memcpy(out + after, in + after, size - after);
-    }
+    for (size_t i = 0; i < n; ++i, in += size, out += size) copy_clearing_gap(out, in, size, gap_offset, gap_size);
 }
 
 }  // namespace
