@@ -21,8 +21,9 @@ inline double elapsed_ms(std::chrono::steady_clock::time_point since) {
 }
 
 // Runs `body` in a forked child, which reports an empty text on success or what went wrong. The parent
-// waits at most `timeout_ms` and kills a child that takes longer.
-inline std::string run_in_child(const std::function<std::string()>& body, int timeout_ms = 10000) {
+// waits at most `timeout_ms` and kills a child that takes longer: a bound for a hang, far above what a
+// child takes under valgrind on a busy machine.
+inline std::string run_in_child(const std::function<std::string()>& body, int timeout_ms = 120000) {
     int report[2];
     if (pipe(report) != 0) return "pipe failed";
     std::fflush(nullptr);

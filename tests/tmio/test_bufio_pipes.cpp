@@ -100,7 +100,7 @@ TEST(BufioFifo, TheEndOfAClosedWriterIsEndOfData) {
         pid_t writer = fork();
         ASSERT_GE(writer, 0);
         if (writer == 0) {
-            alarm(10);
+            alarm(120);
             if (tagged_reader) {
                 tmio_context* context = tmio_init("FIFO_TEST", 0, 0, 0);
                 // A FIFO opens for writing once its reader is there.

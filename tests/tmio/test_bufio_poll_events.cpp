@@ -1,31 +1,15 @@
 // What the waits of reading, writing and bufio_wait make of each event poll reports. The events are
-// faked (poll is replaced while a case runs) on a FIFO whose reads and writes would block.
+// faked (poll reports them while a case runs) on a FIFO whose reads and writes would block.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-
-#include <atomic>
-#include <ctime>
 
 #include "stream_support.hpp"
-
-namespace {
-std::atomic<short> faked_events{0};
-}
-
-// Reports `faked_events` while a case sets them; otherwise the system call itself.
-extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
-    if (short events = faked_events; events != 0) {
-        for (nfds_t i = 0; i < count; ++i) fds[i].revents = events;
-        return static_cast<int>(count);
-    }
-    timespec limit{timeout / 1000, (timeout % 1000) * 1000000L};
-    return static_cast<int>(syscall(SYS_ppoll, fds, count, timeout < 0 ? nullptr : &limit, nullptr, 0));
-}
+#include "watched_calls.hpp"
 
 namespace {
 
 using namespace tmio_test;
+using watched::faked_poll_events;
 
 enum class Call { read, write, wait };
 
@@ -67,13 +51,13 @@ TEST(BufioPollEvents, EveryEventGetsItsStatus) {
         ASSERT_GE(other, 0);
         bufio_timeout(stream, 1000);
         char bytes[32] = {};
-        faked_events = c.events;
+        faked_poll_events = c.events;
         switch (c.call) {
             case Call::read: EXPECT_EQ(bufio_read(stream, bytes, sizeof bytes), 0u); break;
             case Call::write: EXPECT_EQ(bufio_write(stream, bytes, sizeof bytes), 0u); break;
             case Call::wait: EXPECT_EQ(bufio_wait(stream, 1000), -1); break;
         }
-        faked_events = 0;
+        faked_poll_events = 0;
         EXPECT_EQ(stream->status, c.status) << static_cast<int>(c.call) << " events " << c.events;
         close(other);
         bufio_close(stream);

@@ -38,7 +38,7 @@ struct Pair {
         client = bufio_open(tcp("connect", port).c_str(), "w", 0, 0, nullptr);
         // A greeting, so that the accepting wait finds data at once.
         char greeting = 0;
-        if (bufio_write(client, "+", 1) != 1 || bufio_flush(client) != 0 || bufio_wait(server, 5000) != 1 ||
+        if (bufio_write(client, "+", 1) != 1 || bufio_flush(client) != 0 || bufio_wait(server, 60000) != 1 ||
             bufio_read(server, &greeting, 1) != 1)
             ADD_FAILURE() << "no connection";
     }
@@ -90,18 +90,18 @@ TEST(BufioSocket, AClosedPeerIsEndOfData) {
         EXPECT_EQ(bufio_write(pair.client, "last", 4), 4u);
         EXPECT_EQ(bufio_close(pair.client), 0);
         pair.client = nullptr;
-        bufio_timeout(pair.server, 5000);
+        bufio_timeout(pair.server, 30000);
         char out[8] = {};
         auto start = std::chrono::steady_clock::now();
         if (by_wait) {
-            EXPECT_EQ(bufio_wait(pair.server, 5000), 1);
+            EXPECT_EQ(bufio_wait(pair.server, 30000), 1);
             EXPECT_EQ(bufio_read(pair.server, out, 4), 4u);
             errno = ETIMEDOUT;  // whatever an earlier call left must not decide
-            EXPECT_EQ(bufio_wait(pair.server, 5000), 0);
+            EXPECT_EQ(bufio_wait(pair.server, 30000), 0);
         } else {
             EXPECT_EQ(bufio_read(pair.server, out, 8), 4u);
         }
-        EXPECT_LT(elapsed_ms(start), 1000) << "the end is reported at once";
+        EXPECT_LT(elapsed_ms(start), 10000) << "the end is reported at once, not at the time-out";
         EXPECT_EQ(std::string(out, 4), "last");
         EXPECT_EQ(bufio_status(pair.server), BUFIO_STATUS_EOF) << (by_wait ? "wait" : "read");
     }
@@ -112,13 +112,13 @@ TEST(BufioSocket, WritingToAClosedPeerFailsWithoutEndingTheProcess) {
     ASSERT_TRUE(pair.server && pair.client);
     bufio_close(pair.server);
     pair.server = nullptr;
-    bufio_timeout(pair.client, 5000);
+    bufio_timeout(pair.client, 60000);
     std::string big(1 << 20, 'z');
     size_t accepted = 0;
-    for (int i = 0; i < 20 && bufio_status(pair.client) == 0; ++i) {
+    // The first bytes may go out before the peer's reset comes back; once the socket's buffer is full,
+    // the writer waits for room, and the reset ends that wait.
+    for (int i = 0; i < 20 && bufio_status(pair.client) == 0; ++i)
         accepted += bufio_write(pair.client, big.data(), big.size());
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     EXPECT_LT(bufio_status(pair.client), 0);
     EXPECT_LT(accepted, 20 * big.size());
 }

@@ -440,7 +440,8 @@ TEST(TmioLive, SplitHeadersAreCompletedByTheNextRead) {
 
     Bytes next = header_bytes(-78);
     send(Bytes(next.begin(), next.begin() + 3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pollfd arrived{bufio_fileno(tmio_stream_handle(context)), POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 60000), 1) << "the first part arrives";
     EXPECT_EQ(tmio_read_tag(context), 0) << "not there yet";
     EXPECT_EQ(tmio_status(context), 0);
     send(concat({Bytes(next.begin() + 3, next.end()), data_record("ok")}));
