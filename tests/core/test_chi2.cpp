@@ -129,6 +129,10 @@ TEST(Chi2, OtherForms) {
     std::vector<double> first{0.5, 0.5, 1.5}, second{0.5, 1.5, 1.5};
     // Counts (2, 1) against (1, 2): 1/2 + 1/1.
     EXPECT_DOUBLE_EQ(chi2(3, from(first), from(second)), 1.5);
+    // The first sample is the reference: counts (4, 1) against (2, 1) (two samples outside the bins) give
+    // (2 - 4)^2 / 4, where dividing by the second's counts would give 2.
+    std::vector<double> reference{0.5, 0.5, 0.5, 0.5, 1.5}, other{0.5, 0.5, 1.5, 5, 5};
+    EXPECT_DOUBLE_EQ(chi2(5, from(reference), from(other)), 1.0);
     EXPECT_DOUBLE_EQ(chi2(Chi2::uniform(4, 0, 2), Chi2::uniform(6, 0, 2)), 0.5 + 0.5);
     // Densities meet at the midpoints 0.5 and 1.5.
     EXPECT_DOUBLE_EQ(chi2(Chi2::Density([](double x) { return x; }), Chi2::Density([](double x) { return 2 * x; })),

@@ -31,6 +31,9 @@ public:
 
     PieceWriter(Source source, const uint8_t* data, size_t size, const uint8_t* schedule, size_t schedule_size)
         : source_(source), data_(data), size_(size), schedule_(schedule), schedule_size_(schedule_size) {
+        // Standard input is set aside before the pipe is made: were it closed, the pipe would take
+        // descriptor 0 and be set aside in its place.
+        if (source == Source::standard_input && saved_input() < 0) std::abort();
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) std::abort();
         write_end_ = ends[1];
@@ -38,8 +41,8 @@ public:
             // The reader under test opens the pipe anew through its name in /proc, which the byte streams
             // take for a FIFO; our own read end keeps the pipe, and the bytes written before that open.
             keeper_ = ends[0];
-        } else {
-            if (saved_input() < 0 || ::dup2(ends[0], STDIN_FILENO) < 0) std::abort();
+        } else if (ends[0] != STDIN_FILENO) {
+            if (::dup2(ends[0], STDIN_FILENO) < 0) std::abort();
             ::close(ends[0]);
         }
         writer_ = std::thread([this] { feed(); });
@@ -75,11 +78,17 @@ public:
     }
 
 private:
-    // The process's own standard input (or else /dev/null), kept aside while a pipe stands in for it.
+    // The process's own standard input (or else /dev/null), kept aside while a pipe stands in for it. Both
+    // lie above descriptor 2: with standard input closed, /dev/null would open as descriptor 0, which the
+    // pipe then takes, and putting it back would leave the pipe there and a writer waiting for room for ever.
     static int saved_input() {
         static const int saved = [] {
             int kept = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-            return kept >= 0 ? kept : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (kept >= 0) return kept;
+            const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            kept = ::fcntl(null, F_DUPFD_CLOEXEC, 3);
+            ::close(null);
+            return kept;
         }();
         return saved;
     }

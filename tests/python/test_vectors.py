@@ -64,6 +64,7 @@ RESIZING = [
     ("remove", lambda v: v.remove(1.5)),
     ("clear", lambda v: v.clear()),
     ("del at", lambda v: v.__delitem__(0)),
+    ("del one-element slice", lambda v: v.__delitem__(slice(1, 2))),
     ("del slice", lambda v: v.__delitem__(slice(0, 2))),
     ("del stepped slice", lambda v: v.__delitem__(slice(None, None, 2))),
 ]
