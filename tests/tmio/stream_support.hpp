@@ -66,7 +66,7 @@ struct Listener {
     Listener(const Listener&) = delete;
     ~Listener() { close(fd); }
     // The next connection, waiting at most `timeout_ms`; -1 when none came.
-    int accept_one(int timeout_ms = 5000) const {
+    int accept_one(int timeout_ms = 60000) const {
         pollfd poller{fd, POLLIN, 0};
         if (poll(&poller, 1, timeout_ms) != 1) return -1;
         return accept(fd, nullptr, nullptr);

@@ -117,7 +117,7 @@ TEST(BufioFifo, TheEndOfAClosedWriterIsEndOfData) {
             bufio_stream* stream = bufio_open(fifo.c_str(), "r", 0, 0, nullptr);
             ASSERT_NE(stream, nullptr);
             EXPECT_EQ(bufio_type(stream), BUFIO_TYPE_FIFO);
-            bufio_timeout(stream, 5000);
+            bufio_timeout(stream, 60000);
             char out[16] = {};
             EXPECT_EQ(bufio_read(stream, out, sizeof out), 5u);
             EXPECT_EQ(std::string(out), "hello");
@@ -125,7 +125,7 @@ TEST(BufioFifo, TheEndOfAClosedWriterIsEndOfData) {
             EXPECT_STREQ(bufio_status_str(stream), "end-of-file");
             EXPECT_EQ(bufio_close(stream), 0);
         } else {
-            tmio_context* reader = tmio_init("FIFO", 5000, 0, 0);
+            tmio_context* reader = tmio_init("FIFO", 60000, 0, 0);
             EXPECT_EQ(tmio_open(reader, fifo.c_str(), 0), TMIO_TYPE_OTHER);
             EXPECT_EQ(tmio_read_tag(reader), 3);
             EXPECT_EQ(tmio_read_tag(reader), 5);

@@ -415,7 +415,7 @@ TEST(TmioDiagnostics, MonitorPrintsFourteenCounters) {
 // A header that arrives in two parts on a live stream is completed, never dropped.
 TEST(TmioLive, SplitHeadersAreCompletedByTheNextRead) {
     Listener listener;
-    tmio_context* context = tmio_init("LIVE", 2000, 0, 0);
+    tmio_context* context = tmio_init("LIVE", 60000, 0, 0);
     int peer = -1;
     std::thread server([&] {
         peer = listener.accept_one();
@@ -435,7 +435,7 @@ TEST(TmioLive, SplitHeadersAreCompletedByTheNextRead) {
     EXPECT_EQ(tmio_wait(context, 100), 0);
     EXPECT_EQ(tmio_status(context), 0);
     send(Bytes(tag.begin() + 2, tag.end()));
-    EXPECT_EQ(tmio_wait(context, 2000), 1);
+    EXPECT_EQ(tmio_wait(context, 60000), 1);
     EXPECT_EQ(tmio_read_tag(context), 77);
 
     Bytes next = header_bytes(-78);
@@ -445,7 +445,7 @@ TEST(TmioLive, SplitHeadersAreCompletedByTheNextRead) {
     EXPECT_EQ(tmio_read_tag(context), 0) << "not there yet";
     EXPECT_EQ(tmio_status(context), 0);
     send(concat({Bytes(next.begin() + 3, next.end()), data_record("ok")}));
-    tmio_timeout(context, 2000);
+    tmio_timeout(context, 60000);
     EXPECT_EQ(tmio_read_tag(context), 78);
     char out[2];
     EXPECT_EQ(tmio_read_data(context, out, 2), 2);
@@ -462,8 +462,8 @@ TEST(TmioLive, ATcpRoundTrip) {
     int port = local_port(bufio_fileno(probe));
     bufio_close(probe);
     std::thread writer([port] {
-        tmio_context* context = tmio_init("ROUND", 2000, 4, 0);
-        if (tmio_create(context, ("tcp://connect/" + std::to_string(port) + "/127.0.0.1").c_str(), 5000) ==
+        tmio_context* context = tmio_init("ROUND", 60000, 4, 0);
+        if (tmio_create(context, ("tcp://connect/" + std::to_string(port) + "/127.0.0.1").c_str(), 60000) ==
             TMIO_TYPE_SOCKET) {
             for (int i = 1; i <= 100; ++i) {
                 tmio_write_tag(context, i);
@@ -472,8 +472,8 @@ TEST(TmioLive, ATcpRoundTrip) {
         }
         tmio_delete(context);
     });
-    tmio_context* reader = tmio_init("ROUND", 5000, 4, 0);
-    EXPECT_EQ(tmio_open(reader, ("tcp://listen/" + std::to_string(port) + "/127.0.0.1").c_str(), 5000),
+    tmio_context* reader = tmio_init("ROUND", 60000, 4, 0);
+    EXPECT_EQ(tmio_open(reader, ("tcp://listen/" + std::to_string(port) + "/127.0.0.1").c_str(), 60000),
               TMIO_TYPE_SOCKET);
     for (int i = 1; i <= 100; ++i) {
         ASSERT_EQ(tmio_read_tag(reader), i);

@@ -1,6 +1,6 @@
 // Replaces poll and usleep in the stream-test program: the library's calls reach these, which do the work
-// with the system calls themselves and let the tests fake poll's events, see waits for room and record
-// sleeps.
+// with the system calls themselves and let the tests fake poll's events, see waits for room or data and
+// record sleeps.
 #include "watched_calls.hpp"
 
 #include <sys/syscall.h>

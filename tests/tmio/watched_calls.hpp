@@ -1,6 +1,6 @@
 #pragma once
-// System calls of the stream layers that the tests watch or fake (watched_calls.cpp replaces them in the
-// test program). Unless a test sets something here, they are the system calls themselves.
+// Calls of the stream layers that the tests watch or fake: watched_calls.cpp replaces poll and usleep in
+// the test program. Unless a test sets something here, they do what the C library's do.
 
 #include <poll.h>
 
@@ -16,7 +16,8 @@ namespace tmio_test::watched {
 extern std::atomic<short> faked_poll_events;
 
 // The number of polls with a time-out other than 0 that wait at this moment, in any thread, for room to
-// write (POLLOUT) and for data to read (POLLIN).
+// write (POLLOUT) and for data to read (POLLIN). A forked child starts with the counts of the moment of
+// the fork, so a test that reads them in a child forks while no other thread polls.
 extern std::atomic<int> waits_for_room;
 extern std::atomic<int> waits_for_data;
 
