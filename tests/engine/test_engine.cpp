@@ -5,6 +5,8 @@
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -41,6 +43,15 @@ providers:
     e_min: 10.0
     index: -2.0
     num_showers: 50
+  # Serves only uids 0..9 of the 20 that "late" draws.
+  few:
+    class: MockProvider
+    theta_max: 0.5
+    r_max: 100.0
+    e_max: 1000.0
+    e_min: 10.0
+    index: -2.0
+    num_showers: 10
 generators:
   pe:
     class: NPEGenerator
@@ -60,6 +71,14 @@ generators:
     class: GenericGenerator
     generators:
       pe3: 1
+  neg:
+    class: NPEGenerator
+    num_pe: -1
+  neg_by_type:
+    class: GenericGenerator
+    generators:
+      neg: 1
+      shower_pe: 2
   # Delays of a few ms put afterpulses behind later events' p.e.s and into
   # later chunks.
   after:
@@ -331,15 +350,113 @@ TEST_F(Engine, DarkCountChunksThatFailKeepTheRandomStream) {
     ASSERT_EQ(engine.next_chunk(0.01), reference_chunk(reference.sample(2.0, 2.01), 8));
 }
 
+// Whatever makes a chunk fail, the next one starts at the failed one's end.
+// The seek before it is consumed once the model has been sampled: a refused
+// interval leaves it pending, a failing hint or generator does not. Held for
+// dark counts alone (drawn channel by channel), generated entries and both.
+TEST_F(Engine, FailedChunkMovesTheStartAndSettlesTheSeek) {
+    enum Failure { refused, hint, channel };
+    struct Case {
+        std::string generator, model;
+        int channels;
+        Failure failure;
+    };
+    std::vector<Case> cases;
+    for (const auto& [generator, model, channels] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"pe", "dark", 8}, {"after", "dark", 8}, {"by_type", "mixed", 20}}) {
+        cases.push_back({generator, model, channels, refused});
+        cases.push_back({generator, model, channels, hint});
+        // Dark counts on channels 5 to 7 lie outside; "pe" then takes no
+        // shortcut either.
+        cases.push_back({generator, model, 5, channel});
+    }
+    bool fail = false;
+    std::vector<double> hints;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double t) {
+        hints.push_back(t);
+        if (fail) throw std::runtime_error("hint failed");
+    });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.generator + " " + c.model + " " + std::to_string(c.channels) + " failure " +
+                     std::to_string(c.failure));
+        Background engine(settings(lib(c.generator, c.model, c.channels, hinted)));
+        hints.clear();
+        // Replaces the start time's seek.
+        engine.seek(5.0);
+        const double span = c.failure == refused ? 1e9 : 1.0, end = 5.0 + span;
+        fail = c.failure == hint;
+        if (c.failure == refused)
+            EXPECT_THROW(engine.next_chunk(span), std::invalid_argument);
+        else if (c.failure == hint)
+            EXPECT_THROW(engine.next_chunk(span), std::runtime_error);
+        else
+            EXPECT_THROW(engine.next_chunk(span), std::out_of_range);
+        fail = false;
+        const std::vector<double> seen = c.failure == refused ? std::vector<double>{} : std::vector<double>{5.0};
+        EXPECT_EQ(hints, seen);
+        // Out-of-array channels would fail again: a span of 0 takes only
+        // what the failed chunk inserted before its failure.
+        const double next_span = c.failure == channel ? 0.0 : 0.01;
+        const auto chunk = engine.next_chunk(next_span);
+        EXPECT_EQ(hints, c.failure == refused ? std::vector<double>{end} : seen);
+        double latest = -1.0;
+        for (const auto& [ch, times] : chunk) latest = std::max(latest, times.back());
+        EXPECT_GT(latest, 5.0 + next_span);
+        EXPECT_LE(latest, end + next_span);
+    }
+}
+
+// Entries go straight in for "pe" and through generate() for "after"; either
+// way an entry outside the lists fails, and the runs inserted before it come
+// out with later chunks.
 TEST_F(Engine, ChannelOutsideTheArrayFailsAndEarlierRunsStayPending) {
-    Background engine(settings(lib("pe", "dark6", 5)));
-    expect_throw<std::out_of_range>([&] { engine.next_chunk(0.01); },
-                                    "Generated data for channel 5, but only 5 channels in array!");
-    // The chunk's start moved on; a chunk of span 0 returns what was inserted
-    // before the failing entry.
-    auto events = ReferenceDarkCounts(2000.0, 6, 17, 1).sample(0.0, 0.01);
-    events.erase(std::ranges::find(events, 5ul, &BackgroundEvent::id), events.end());
-    EXPECT_EQ(engine.next_chunk(0.0), reference_chunk(events, 5));
+    // The low 32 bits of an id are the channel: 0xffffffff is channel -1.
+    CachedModel::write_cache(dir.path() / "cache.evt", {{0.001, 1, 2}, {0.002, 1, 0xfffffffful}, {0.003, 1, 3}}, 0.0,
+                             1.0);
+    struct Case {
+        std::string generator, model;
+        int channels, bad;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"pe", "dark6", 5, 5}, {"after", "dark6", 5, 5}, {"pe", "cached", 8, -1}, {"after", "cached", 8, -1}}) {
+        SCOPED_TRACE(c.generator + " " + c.model);
+        const auto file = settings(lib(c.generator, c.model, c.channels));
+        Background engine(file);
+        background::testing::ReferenceEngine reference(Factory<EventGenerator>(file).create_by_name(c.generator),
+                                                       Factory<BackgroundModel>(file).create_by_name(c.model),
+                                                       static_cast<std::size_t>(c.channels), 0.0);
+        const auto message =
+            background::format("Generated data for channel {}, but only {} channels in array!", c.bad, c.channels);
+        expect_throw<std::out_of_range>([&] { engine.next_chunk(0.01); }, message);
+        EXPECT_THROW(reference.next_chunk(0.01), std::out_of_range);
+        // The chunk's start moved on; a chunk of span 0 returns what was
+        // inserted before the failing entry.
+        const auto pending = engine.next_chunk(0.0);
+        EXPECT_FALSE(pending.empty());
+        EXPECT_TRUE(background::testing::same_bits(pending, reference.next_chunk(0.0)));
+    }
+}
+
+// The engine makes an NPEGenerator's p.e.s itself where it can, also inside
+// GenericGenerators and for dark counts alone; the generator's refusals hold
+// all the same.
+TEST_F(Engine, GeneratorRefusalsHoldWhereTheEngineMakesThePEs) {
+    struct Case {
+        std::string generator, model;
+        int channels;
+        bool negative_count;
+    };
+    for (const auto& c : std::vector<Case>{{"neg", "dark", 8, true},
+                                           {"neg_by_type", "mixed", 20, true},
+                                           {"pe3_by_type", "late", 20, false},
+                                           {"pe3_by_type", "mixed", 20, false}}) {
+        SCOPED_TRACE(c.generator + " " + c.model);
+        Background engine(settings(lib(c.generator, c.model, c.channels)));
+        if (c.negative_count)
+            EXPECT_THROW(engine.next_chunk(0.01), std::length_error);
+        else
+            expect_throw<std::out_of_range>([&] { engine.next_chunk(0.01); }, "No generator with type 2 available!");
+    }
 }
 
 TEST_F(Engine, NoChannels) {
@@ -458,6 +575,84 @@ TEST_F(Engine, MetadataWithoutShowerEventsStillCallsTheHint) {
     Background engine(settings(lib("pe", "dark", 8, hinted)));
     EXPECT_TRUE(engine.generate_metadata(5.0, 6.0).empty());
     EXPECT_EQ(hints, std::vector<double>{5.0});
+}
+
+// Each engine reads its own "meta_gen_type": the records are those of the
+// events of that type, in event order, at the events' times.
+TEST_F(Engine, MetadataOfTheTypeEachEngineNames) {
+    ReferenceDarkCounts dark(2000.0, 8, 17, 1), late(50.0, 20, 5, 2);
+    auto as_records = [](const std::vector<BackgroundEvent>& events) {
+        std::vector<std::pair<unsigned long, double>> records;
+        for (const auto& event : events) records.emplace_back(event.id, event.time);
+        return records;
+    };
+    const std::map<int, std::vector<std::pair<unsigned long, double>>> expected{
+        {1, as_records(dark.sample(3.0, 4.0))}, {2, as_records(late.sample(3.0, 4.0))}, {3, {}}};
+    std::vector<std::pair<int, std::unique_ptr<Background>>> engines;
+    for (int type : {2, 1, 3}) {
+        std::string text = lib("by_type", "mixed", 20);
+        text.replace(text.find("meta_gen_type: 2"), 16, "meta_gen_type: " + std::to_string(type));
+        const auto file = dir.write("type" + std::to_string(type) + ".yaml", text + instances);
+        engines.emplace_back(type, std::make_unique<Background>(file.string()));
+    }
+    for (const auto& [type, engine] : engines) {
+        SCOPED_TRACE(type);
+        std::vector<std::pair<unsigned long, double>> got;
+        for (const auto& record : engine->generate_metadata(3.0, 4.0)) got.emplace_back(record.uid, record.time);
+        EXPECT_EQ(got, expected.at(type));
+    }
+}
+
+// generate_metadata samples the model, reads "meta_gen_type", calls the
+// metadata hint with the interval's begin and fetches the records, in this
+// order. Whether it succeeds or fails at any step, the next chunk's start, a
+// pending seek and the carried-over p.e.s stay as they were.
+TEST_F(Engine, MetadataLeavesTheChunksAlone) {
+    struct Case {
+        std::string name, provider;
+        bool with_type;
+        double end;
+        bool throws, hinted, drawn;
+    };
+    const std::vector<Case> cases{
+        {"served", "mock", true, 4.0, false, true, true},
+        {"not served", "few", true, 4.0, true, true, true},
+        {"without meta_gen_type", "mock", false, 4.0, true, false, true},
+        {"refused interval", "mock", true, 1e9, true, false, false},
+    };
+    std::vector<double> hints;
+    auto handle = Hook::set<std::function<void(double)>>(HINT_ID, [&](double t) { hints.push_back(t); });
+    for (const auto& c : cases) {
+        for (bool seek : {false, true}) {
+            SCOPED_TRACE(c.name + (seek ? " after a seek" : ""));
+            std::string text = lib("shower_pe", "late", 1, hinted);
+            text.replace(text.find("provider: mock"), 14, "provider: " + c.provider);
+            if (!c.with_type) text.erase(text.find("  meta_gen_type"), 19);
+            Background engine(settings(text));
+            CarryReference reference;
+            ASSERT_EQ(engine.next_chunk(3.0), reference.chunk(3.0));
+            ASSERT_FALSE(reference.pending.empty());
+            if (seek) {
+                engine.seek(1.0);
+                reference.seek(1.0);
+            }
+            hints.clear();
+            bool threw = false;
+            try {
+                EXPECT_FALSE(engine.generate_metadata(3.0, c.end).empty());
+            } catch (const std::exception&) {
+                threw = true;
+            }
+            EXPECT_EQ(threw, c.throws);
+            const auto hinted_here = c.hinted ? std::vector<double>{3.0} : std::vector<double>{};
+            EXPECT_EQ(hints, hinted_here);
+            if (c.drawn) reference.model.sample(3.0, c.end);
+            for (double span : {0.5, 30.0}) ASSERT_EQ(engine.next_chunk(span), reference.chunk(span));
+            auto expected_hints = hinted_here;
+            if (seek) expected_hints.push_back(1.0);
+            EXPECT_EQ(hints, expected_hints);
+        }
+    }
 }
 
 TEST_F(Engine, MissingMetaGenTypeFailsAfterSampling) {

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "background/Background.hpp"
 #include "background/CachedModel.hpp"
+#include "background/Hook.hpp"
 #include "background/MockProvider.hpp"
 #include "background/OrderedProvider.hpp"
 #include "fixtures.hpp"
@@ -36,14 +38,20 @@ lib:
   time_hint_hook: 13076069
 providers:
   ordered: {{class: OrderedProvider, path: showers}}
+  all: {{class: OrderedProvider, path: all}}
   mock: {{class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0,
           num_showers: 50}}
 generators:
   shower_pe: {{class: ProviderGenerator, provider: ordered}}
+  mock_pe: {{class: ProviderGenerator, provider: mock}}
   pe: {{class: NPEGenerator, num_pe: 1}}
 models:
   replay: {{class: CachedModel, cache_file: showers.evt}}
   dark: {{class: DarkCountModel, gen_type: 1, seed: 3, num_channels: 1, rate: 10.0}}
+  showers: {{class: CosmicRayModel, provider: all, flux: protons, warn_invalid: false, e_min: 10.0, e_max: 1000.0,
+             theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 2, seed: 7}}
+fluxes:
+  protons: {{class: PowerLawFlux, index: -2.7, f_ref: 1.0, e_ref: 1.0}}
 )";
 
 class Replay : public ::testing::Test {
@@ -113,6 +121,28 @@ TEST_F(Replay, MetadataAreTheShowersBehindThePEs) {
     for (const auto& [channel, times] : chunk) pes.insert(pes.end(), times.begin(), times.end());
     std::ranges::sort(expected_pes);
     EXPECT_EQ(pes, expected_pes);
+}
+
+// The ordered provider of a model lives only while the model is built, and
+// takes the registration under the hook id with it: the engine then has no
+// chunk hint, while its metadata hint is what was registered once its own
+// provider stood.
+TEST_F(Replay, AModelsOrderedProviderLeavesNoChunkHint) {
+    // Every shower of the mock once, so that the model's sample checks pass.
+    std::vector<BackgroundEvent> all;
+    for (unsigned long uid = 0; uid < 50; ++uid) all.push_back({0.1 * static_cast<double>(uid), 2, uid});
+    OrderedProvider::order_events(dir.path() / "all", source, all, 25, false, false, true);
+    std::vector<double> hints;
+    auto handle = Hook::set<std::function<void(double)>>(13076069, [&](double t) { hints.push_back(t); });
+    auto text = std::string(format(REPLAY, 2.0));
+    text.replace(text.find("provider: ordered"), 17, "provider: mock");
+    text.replace(text.find("generator: shower_pe"), 20, "generator: mock_pe");
+    text.replace(text.find("model: replay"), 13, "model: showers");
+    Background engine(dir.write("showers.yaml", text).string());
+    engine.next_chunk(SPAN);
+    EXPECT_TRUE(hints.empty());
+    EXPECT_FALSE(engine.generate_metadata(1.0, 2.0).empty());
+    EXPECT_EQ(hints, std::vector<double>{1.0});
 }
 
 TEST_F(Replay, HintsOfAnEngineThatIsGoneDoNothing) {
