@@ -88,6 +88,51 @@ TEST(MockProvider, OneShowerSitsOnTheMiddleStratum) {
     EXPECT_NEAR(MockProvider(1, -1.0, 10, 1000, 200, 0.6).get_metadata(0).energy, 100.0, 1e-9);
 }
 
+// Which shower gets which stratum, uid by uid. The tables were computed once, outside this code, by a
+// separate implementation (in Python) of the 64-bit Mersenne Twister seeded with MOCK_PROVIDER_SEED, of the
+// standard library's shuffle (two swap positions drawn at once while the engine's range allows, bounded
+// draws by multiply-and-reject) and of the construction: four shuffles, each followed by one quantity.
+// An even and an odd count, the power law and the logarithmic form.
+TEST(MockProvider, ShowersMatchAReferenceUidByUid) {
+    struct Row {
+        double energy, x, y, theta, phi;
+    };
+    struct Set {
+        MockCase args;
+        std::vector<Row> rows;  // by uid
+    };
+    const Set sets[] = {
+        {{6, -2.7, 100, 1e5, 1000, 0.7},
+         {{226.01998845331943, 630.3604881777541, 431.25281248663987, 0.4288670573010005, 0.6000000000000001},
+          {118.43844533732728, 603.3657092817064, 621.2485982784857, 0.32795621267811875, 0.4},
+          {137.30759301622993, 517.3000740214134, 805.6471312455018, 0.6646599132251109, 0.2},
+          {431.31064498768865, 288.67513459481285, 0.0, 0.18705861289962408, 0.8},
+          {167.35967763640608, 490.0332889206208, 99.33466539753061, 0.5144192987706948, 1.0},
+          {105.25152104045645, 594.5423151024039, 251.36845907818378, 0.5918639443430704, 0.0}}},
+        {{5, -1.0, 10, 1e4, 300, 1.0},
+         {{19.952623149688804, 207.15759524095466, 141.72413603188693, 0.9244497271723892, 0.8},
+          {79.4328234724282, 161.04137176216224, 32.644702188273236, 0.7810495013645253, 0.6000000000000001},
+          {1258.925411794168, 195.3865424237586, 82.60810516946131, 0.2693412447209527, 0.0},
+          {316.22776601683825, 198.2862056392169, 204.16312265735505, 0.4790007774901999, 0.4},
+          {5011.872336272724, 94.86832980505137, 0.0, 0.6372778911531471, 0.2}}},
+    };
+    for (const Set& set : sets) {
+        const MockCase& c = set.args;
+        MockProvider provider(c.n, c.index, c.e_min, c.e_max, c.r_max, c.theta_max);
+        for (unsigned long uid = 0; uid < set.rows.size(); ++uid) {
+            SCOPED_TRACE(::testing::Message() << c << ", uid " << uid);
+            const Metadata m = provider.get_metadata(uid);
+            const Row& row = set.rows[uid];
+            EXPECT_EQ(m.uid, uid);
+            EXPECT_DOUBLE_EQ(m.energy, row.energy);
+            EXPECT_DOUBLE_EQ(m.x, row.x);
+            EXPECT_DOUBLE_EQ(m.y, row.y);
+            EXPECT_DOUBLE_EQ(m.theta, row.theta);
+            EXPECT_DOUBLE_EQ(m.phi, row.phi);
+        }
+    }
+}
+
 TEST(MockProvider, QuantitiesAreShuffledIndependentlyAndReproducibly) {
     MockProvider one(100, -2.0, 1, 1e3, 50, 0.5), two(100, -2.0, 1, 1e3, 50, 0.5);
     auto a = one.get_all_metadata(), b = two.get_all_metadata();

@@ -177,3 +177,26 @@ def test_exhausted_memory_is_memory_error(engine_settings, changes, span):
     result = subprocess.run(arguments, capture_output=True, text=True, timeout=120, preexec_fn=_limit_memory)
     assert result.returncode == 0, result.stderr[-3000:]
     assert json.loads(result.stdout) == ["MemoryError", "std::bad_alloc", None]
+
+
+# Instance names as the bytes of the settings file: well-formed UTF-8 (up to the edges of its ranges) passes
+# unchanged; overlong forms, surrogates, code points above U+10FFFF, bytes that never lead a sequence and cut
+# sequences are escaped byte by byte.
+NAME_BYTES = [
+    b"\x7f", b"\xc2\x80", b"\xdf\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xee\x80\x80", b"\xef\xbf\xbf",
+    b"\xf0\x90\x80\x80", b"\xf1\x80\x80\x80", b"\xf4\x8f\xbf\xbf",
+    b"\xc0\x80", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80",
+    b"\xf5\x80\x80\x80", b"\x80", b"\xbf", b"\xfe", b"\xff", b"\xe1\x80", b"\xf1\x80\x80", b"\xc3", b"\xe2\x82\xe2\x82\xac",
+]
+
+
+@pytest.mark.parametrize("name", NAME_BYTES, ids=[name.hex() for name in NAME_BYTES])
+def test_message_bytes_that_are_not_utf8_are_escaped_as_python_escapes_them(engine_settings, name):
+    path = engine_settings()
+    with open(path, "rb") as file:
+        text = file.read()
+    with open(path, "wb") as file:
+        file.write(text.replace(b"model: dark", b"model: <" + name + b">", 1))
+    raised = _raised(path, None)
+    shown = (b"<" + name + b">").decode("utf-8", "backslashreplace")
+    assert (type(raised), str(raised)) == (IndexError, f"Instance {shown} is not defined in {path}!")

@@ -199,3 +199,114 @@ def test_extending_by_nothing_moves_nothing_and_a_vector_extends_by_itself():
     del view
     times.extend(times)
     assert list(times) == [0.5, 1.5, 0.5, 1.5]
+
+
+def _slices():
+    bounds = [None, -9, -7, -3, -1, 0, 1, 3, 6, 7, 9]
+    steps = [None, 1, 2, 3, 6, -1, -2, -3, -7]
+    return [slice(start, stop, step) for start in bounds for stop in bounds for step in steps]
+
+
+@pytest.mark.parametrize("length", [0, 1, 2, 7])
+def test_deleting_a_slice_removes_what_a_list_removes(length):
+    values = [0.5 + i for i in range(length)]
+    for s in _slices():
+        expected = values.copy()
+        del expected[s]
+        times = DoubleVector(values)
+        del times[s]
+        assert list(times) == expected, s
+
+
+def _as_list_and_vector(values, operation):
+    """What `operation` returns or raises and leaves behind, on a list and on a DoubleVector of `values`."""
+    outcomes = []
+    for container in (values.copy(), DoubleVector(values)):
+        try:
+            result = ("returned", operation(container))
+        except (IndexError, ValueError) as error:
+            result = ("raised", type(error))
+        outcomes.append((result, list(container)))
+    return outcomes
+
+
+def test_index_operations_as_on_a_list():
+    values = [0.5, 1.5, 2.5, 1.5, 4.5]
+    n = len(values)
+    for i in range(-n - 2, n + 3):
+        as_list, as_vector = _as_list_and_vector(values, lambda v: v.insert(i, 9.0))
+        # A list clamps an insert beyond either end; the vector refuses it.
+        assert as_vector == (as_list if -n <= i <= n else (("raised", IndexError), values)), i
+        for operation in (lambda v: v.pop(i), lambda v: v.__delitem__(i), lambda v: v[i]):
+            as_list, as_vector = _as_list_and_vector(values, operation)
+            assert as_vector == as_list, i
+    for operation in [
+        lambda v: v.pop(),
+        lambda v: v.remove(1.5),  # the first of two
+        lambda v: v.remove(3.0),
+        lambda v: v.count(1.5),
+        lambda v: v.append(7.0),
+        lambda v: v.clear(),
+    ]:
+        as_list, as_vector = _as_list_and_vector(values, operation)
+        assert as_vector == as_list
+    for empty_operation in (lambda v: v.pop(), lambda v: v.pop(0), lambda v: v.pop(-1), lambda v: v.remove(0.5)):
+        as_list, as_vector = _as_list_and_vector([], empty_operation)
+        assert as_vector == as_list
+
+
+EXTEND_SOURCES = [
+    ("empty list", lambda: []),
+    ("list", lambda: [3.0]),
+    ("tuple", lambda: (3.0, 4.0)),
+    ("range", lambda: range(3, 6)),
+    ("generator", lambda: (x / 2 for x in range(4))),
+    ("vector", lambda: DoubleVector([3.0, 4.0, 5.0])),
+    ("numpy array", lambda: numpy.arange(3.0)),
+]
+
+
+@pytest.mark.parametrize("make_items", [make for _, make in EXTEND_SOURCES], ids=[name for name, _ in EXTEND_SOURCES])
+def test_extend_appends_in_order(make_items):
+    times = DoubleVector([0.5, 1.5])
+    times.extend(make_items())
+    assert list(times) == [0.5, 1.5] + [float(x) for x in make_items()]
+
+
+def test_changes_of_no_length_pass_and_bad_indices_stay_index_errors_under_a_view():
+    times = DoubleVector([0.5, 1.5, 2.5])
+    view = numpy.asarray(times)
+    times.extend([])
+    del times[1:1]
+    del times[2:0:1]
+    assert view.tolist() == [0.5, 1.5, 2.5] and list(times) == [0.5, 1.5, 2.5]
+    # An index out of range is refused as such before the view is considered.
+    for out_of_range in (lambda v: v.__delitem__(3), lambda v: v.__delitem__(-4), lambda v: v.pop(3), lambda v: v.pop(-4)):
+        with pytest.raises(IndexError):
+            out_of_range(times)
+
+
+def test_a_view_of_an_emptied_vector_holds_nothing_back():
+    # The memory stays allocated after pop and clear, but a view of no element reads none of it.
+    for empty in (lambda v: v.pop(), lambda v: v.clear()):
+        times = DoubleVector([0.5])
+        empty(times)
+        views = [numpy.asarray(times), memoryview(times)]
+        for value in [1.0, 2.0, 3.0]:
+            times.append(value)
+        assert list(times) == [1.0, 2.0, 3.0] and [len(view) for view in views] == [0, 0]
+
+
+@pytest.mark.parametrize("name", ["append", "clear", "extend", "insert", "pop", "remove", "__delitem__"])
+def test_docstrings_as_the_standard_binding_gives_them(name):
+    # Those operations of DoubleVector are defined anew; PEListVector keeps the binding's own. The signatures
+    # agree in names, arguments, overloads and texts, up to the element type.
+    standard = getattr(PEListVector, name).__doc__
+    for element, as_float in [
+        ("tuple[typing.SupportsInt | typing.SupportsIndex, rarovaredivar.DoubleVector]",
+         "typing.SupportsFloat | typing.SupportsIndex"),
+        ("tuple[int, rarovaredivar.DoubleVector]", "float"),
+        ("PEListVector", "DoubleVector"),
+    ]:
+        standard = standard.replace(element, as_float)
+    assert getattr(DoubleVector, name).__doc__ == standard
