@@ -110,6 +110,7 @@ TEST(Chi2, QuantileFormula) {
 
 TEST(Chi2, Laws) {
     EXPECT_DOUBLE_EQ(Chi2::uniform(100, 0, 4)(1, 2), 25);
+    EXPECT_DOUBLE_EQ(Chi2::uniform(100, 2, 6)(3, 4), 25);
     EXPECT_NEAR(Chi2::normal(1000, 5, 2)(3, 7), 682.689492137, 1e-6);
     // n times the probability of the integers in (x1, x2], for mean 2:
     // P(K = 0, 1, 2, 3) = (1, 2, 2, 4/3) e^-2.

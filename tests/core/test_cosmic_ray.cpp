@@ -139,10 +139,15 @@ TEST(CosmicRayModel, DrawsExactlyAsTheStandardDistributions) {
     // the model keeps per span.
     std::vector<std::pair<double, double>> calls{
         {0, 1},      {1, 1},           {1, 11},   {11, 111}, {111, 1111}, {1111, 2111}, {2111, 3111},
-        {2000, 1e4}, {1e4, 1e4 + 0.01}, {0, inf}, {-inf, 0}, {5, 5},      {1e6, 1e6 + 3e4}, {1e6, 1e6 + 3e4}};
+        {2000, 1e4}, {1e4, 1e4 + 0.01}, {0, inf}, {-inf, 0}, {5, 5},      {1e6, 1e6 + 3e4}, {3, 2},
+        {1e6, 1e6 + 3e4}};
     std::size_t events = 0;
     for (auto [begin, end] : calls) {
         SCOPED_TRACE(testing::Message() << "sample(" << begin << ", " << end << ")");
+        if (begin > end) {
+            EXPECT_THROW(model.sample(begin, end), std::out_of_range);
+            continue;
+        }
         if (std::isinf(end - begin)) {
             EXPECT_THROW(model.sample(begin, end), std::invalid_argument);
             continue;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -173,6 +174,20 @@ TEST(Bounds, AzimuthRoundingIsToleratedOnlyWithWarnings) {
     FakeProvider clearly(showers);
     expect_throw<std::invalid_argument>([&] { load(clearly, {}, true); },
                                         "Shower with azimuth 6.285 found, maximum is 6.283!");
+    // A tolerated azimuth does not end the bound checks.
+    showers[9].phi = two_pi + 0.0005;
+    showers[10].y = -150;
+    FakeProvider beyond(showers);
+    expect_throw<std::invalid_argument>([&] { load_capturing(beyond, {}, true); },
+                                        "Shower with |y| = 150.000 m found, maximum is 100.000!");
+}
+
+TEST(Bounds, ASingleShowerIsChecked) {
+    auto one = thrown_sample(1);
+    one[0].energy = 5;
+    FakeProvider provider(one);
+    expect_throw<std::invalid_argument>([&] { load(provider, {}, true); },
+                                        "Shower with energy 5.000e+00 GeV found, minimum is 1.000e+01 GeV!");
 }
 
 // Sample changes that break one distribution each and keep the bounds.
@@ -255,6 +270,138 @@ TEST(Distributions, AllFailuresWarnInOrder) {
               "[WARNING] Azimuth distribution is not uniform!\n");
     EXPECT_EQ(returned.size(), 1000u);
 }
+
+// Each distribution check compares its statistic with the critical value of
+// its own level. A sample whose statistic lies just below that value passes;
+// one just above it fails, though it lies below the next level's value.
+
+// Critical values of the levels next to a check's own, for its bin count.
+struct CriticalValues {
+    double below, own, above;
+};
+constexpr CriticalValues p90_of_12{11.339, 18.549, 21.019};  // P50, P90, P95 of 12 bins
+constexpr CriticalValues p90_of_10{9.340, 15.989, 18.299};   // P50, P90, P95 of 10 bins
+constexpr CriticalValues p95_of_10{15.989, 18.299, 20.476};  // P90, P95, P97_5 of 10 bins
+
+struct CheckCase {
+    const char* name;
+    std::vector<double> edges;
+    // The number of the 1000 showers expected in (x1, x2].
+    std::function<double(double, double)> expected;
+    std::function<double(const Metadata&)> quantity;
+    std::function<void(Metadata&, double)> set;
+    // Moving showers from bin `from` to the value `to` raises the statistic.
+    std::size_t from;
+    double to;
+    CriticalValues critical;
+    const char* message;
+};
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<double> linear_edges(int bins, double lo, double hi) {
+    std::vector<double> edges;
+    for (int j = 0; j <= bins; ++j) edges.push_back(lo + j * (hi - lo) / bins);
+    return edges;
+}
+
+bool in_bin(const CheckCase& c, std::size_t j, double v) { return c.edges[j] < v && v <= c.edges[j + 1]; }
+
+double statistic(const CheckCase& c, const std::vector<Metadata>& showers) {
+    double sum = 0;
+    for (std::size_t j = 0; j + 1 < c.edges.size(); ++j) {
+        double observed = static_cast<double>(
+            std::ranges::count_if(showers, [&](const Metadata& m) { return in_bin(c, j, c.quantity(m)); }));
+        double expected = c.expected(c.edges[j], c.edges[j + 1]);
+        sum += (observed - expected) * (observed - expected) / expected;
+    }
+    return sum;
+}
+
+// The thrown sample with showers moved, one at a time, until the check's
+// statistic first exceeds `target`.
+std::vector<Metadata> statistic_just_above(const CheckCase& c, double target) {
+    auto showers = thrown_sample(1000);
+    for (auto& m : showers)
+        if (in_bin(c, c.from, c.quantity(m)) && statistic(c, showers) <= target) c.set(m, c.to);
+    return showers;
+}
+
+class EachCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(EachCheck, FailsOnlyAboveItsOwnLevel) {
+    const auto& c = GetParam();
+    const Throw thrown;
+    auto below = statistic_just_above(c, c.critical.below + 0.05);
+    ASSERT_LT(statistic(c, below), c.critical.own - 0.05);
+    FakeProvider passing(below);
+    EXPECT_EQ(load_capturing(passing, thrown, false), "");
+
+    auto above = statistic_just_above(c, c.critical.own + 0.05);
+    ASSERT_LT(statistic(c, above), c.critical.above - 0.05);
+    FakeProvider failing(above);
+    expect_throw<std::invalid_argument>([&] { load(failing, thrown, false); }, c.message);
+    EXPECT_EQ(load_capturing(failing, thrown, true), std::string("[WARNING] ") + c.message + "\n");
+}
+
+// Each check has bins of its own: a sample lumped at the lower end of each
+// bin, in the numbers expected there, passes it; other bins would split or
+// merge the lumps.
+TEST_P(EachCheck, UsesItsOwnBins) {
+    const auto& c = GetParam();
+    auto showers = thrown_sample(1000);
+    std::size_t i = 0;
+    for (std::size_t j = 0; j + 1 < c.edges.size(); ++j) {
+        double lump = c.edges[j] + 0.02 * (c.edges[j + 1] - c.edges[j]);
+        for (long k = std::lround(c.expected(c.edges[j], c.edges[j + 1])); k > 0 && i < showers.size(); --k)
+            c.set(showers[i++], lump);
+    }
+    ASSERT_LT(statistic(c, showers), 3);
+    FakeProvider provider(showers);
+    // Lumped cores may fail the other core check.
+    auto warnings = load_capturing(provider, {}, true);
+    EXPECT_EQ(warnings.find(c.message), std::string::npos) << warnings;
+}
+
+// The sample is thrown as Throw{} states: E^-2 over [10, 1e4] GeV, cores
+// within 100 m, zeniths up to 0.5.
+INSTANTIATE_TEST_SUITE_P(
+    Table, EachCheck,
+    ::testing::Values(
+        CheckCase{"energy",
+                  [] {
+                      std::vector<double> edges;
+                      for (int j = 0; j <= 12; ++j) edges.push_back(10 * std::pow(10, j / 4.0));
+                      return edges;
+                  }(),
+                  [](double x1, double x2) { return 1000 * (1 / x1 - 1 / x2) / (1 / 10.0 - 1 / 1e4); },
+                  [](const Metadata& m) { return m.energy; }, [](Metadata& m, double v) { m.energy = v; }, 0, 25,
+                  p90_of_12, "Energy distribution does not follow E^-2!"},
+        CheckCase{"radius", linear_edges(10, 0, 100),
+                  [](double x1, double x2) { return 1000 * (x2 * x2 - x1 * x1) / 1e4; },
+                  [](const Metadata& m) { return std::hypot(m.x, m.y); },
+                  [](Metadata& m, double v) {
+                      double scale = v / std::hypot(m.x, m.y);
+                      m.x *= scale, m.y *= scale;
+                  },
+                  9, 85, p95_of_10, "Radius distribution is not linear!"},
+        CheckCase{"x", linear_edges(10, -100, 100),
+                  [](double x1, double x2) {
+                      auto g = [](double v) { return v / 100 * std::sqrt(1 - v * v / 1e4) + std::asin(v / 100); };
+                      return 1000 * (g(x2) - g(x1)) / 3.141592653589793;
+                  },
+                  [](const Metadata& m) { return m.x; }, [](Metadata& m, double v) { m.x = v; }, 4, 10, p95_of_10,
+                  "X-Y distribution is not uniform!"},
+        CheckCase{"zenith", linear_edges(10, 0, 0.5),
+                  [](double x1, double x2) {
+                      return 1000 * (std::cos(2 * x2) - std::cos(2 * x1)) / (std::cos(1.0) - 1);
+                  },
+                  [](const Metadata& m) { return m.theta; }, [](Metadata& m, double v) { m.theta = v; }, 9, 0.425,
+                  p90_of_10, "Zenith distribution does not follow sin(theta)*cos(theta)!"},
+        CheckCase{"azimuth", linear_edges(10, 0, two_pi),
+                  [](double x1, double x2) { return 1000 * (x2 - x1) / two_pi; },
+                  [](const Metadata& m) { return m.phi; }, [](Metadata& m, double v) { m.phi = v; }, 0, 0.15 * two_pi,
+                  p95_of_10, "Azimuth distribution is not uniform!"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Distributions, XYCheckFailsWhenTheLastEdgeOvershootsRMax) {
     // For r_max 5.7 the computed last edge lies a rounding step above r_max.

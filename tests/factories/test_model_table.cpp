@@ -120,6 +120,10 @@ models:
             theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: -1}
   refused: {class: CosmicRayModel, provider: mock, flux: negative, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
             theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 9, seed: 1}
+  misthrown: {class: CosmicRayModel, provider: mock, flux: flat, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
+              theta_max: 0.5, r_max: 100.0, throw_index: -1.0, gen_type: 9, seed: 1}
+  misthrown_warned: {class: CosmicRayModel, provider: mock, flux: flat, warn_invalid: true, e_max: 1000.0,
+                     e_min: 10.0, theta_max: 0.5, r_max: 100.0, throw_index: -1.0, gen_type: 9, seed: 1}
 )";
 
 TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
@@ -134,6 +138,18 @@ TEST(CosmicRayFactory, SeedMinusOneIsTheLargestSeed) {
         ASSERT_FALSE(a.empty());
         EXPECT_TRUE(same_events(a, b));
     }
+}
+
+// The mock sample is thrown as E^-2, the models state E^-1.
+TEST(CosmicRayFactory, WarnInvalidTurnsAFailedDistributionCheckIntoAWarning) {
+    background::testing::TempDir dir;
+    background::Factory<background::BackgroundModel> models(dir.write("settings.yaml", mock_showers));
+    expect_throw<std::invalid_argument>([&] { models.create_by_name("misthrown"); },
+                                        "Energy distribution does not follow E^-1!");
+    ::testing::internal::CaptureStderr();
+    auto built = models.create_by_name("misthrown_warned");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[WARNING] Energy distribution does not follow E^-1!\n");
+    EXPECT_FALSE(built->sample(0, 1).empty());
 }
 
 TEST(CosmicRayFactory, RefusalNamesTheFluxAndTheInstance) {
