@@ -1,8 +1,40 @@
 """Settings files for the tests: a dark-count engine over a mock provider."""
 
+import faulthandler
+import os
+import sys
 import textwrap
 
 import pytest
+
+# Each test gets TEST_LIMIT seconds, far above the 20 s the slowest takes against the sanitized module
+# on a busy machine and above the tests' own limits for their child processes (300 s at most), so that
+# a hang fails the run instead of holding it. The module keeps the interpreter lock during its calls, so
+# a hang inside one never returns to Python, where a signal handler or a timer thread would end it:
+# faulthandler's watchdog runs outside the interpreter, prints the stack of every thread (the test's own
+# among them) and exits with status 1.
+TEST_LIMIT = 600
+_WATCHDOG_FD = pytest.StashKey[int]()
+
+
+def pytest_configure(config):
+    # Output capture is suspended here, so this is the terminal's standard error: a test's capture of
+    # descriptor 2 would swallow the watchdog's report.
+    config.stash[_WATCHDOG_FD] = os.dup(sys.stderr.fileno())
+
+
+def pytest_unconfigure(config):
+    os.close(config.stash[_WATCHDOG_FD])
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True, file=item.config.stash[_WATCHDOG_FD])
+    try:
+        return (yield)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
 
 DARK_COUNTS = """\
 lib:

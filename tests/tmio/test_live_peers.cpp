@@ -92,19 +92,25 @@ TEST(VanishedReaders, AreWriteFailuresAndTheProcessLivesOn) {
 
             // The file wrapper's writer, its reader gone while the pipe is full.
             reader = open(fifo.path.c_str(), O_RDONLY | O_NONBLOCK);
-            std::thread leaving([reader] {
-                // Once the writer has filled the pipe and waits for room.
-                watched::eventually([] { return watched::waits_for_room > 0; });
+            std::atomic<bool> written{false};
+            bool writer_waited = false;
+            std::thread leaving([reader, &written, &writer_waited] {
+                // Once the writer has filled the pipe and waits for room (or has given up).
+                watched::eventually([&] { return (writer_waited = watched::waits_for_room > 0) || written; });
                 close(reader);
             });
             try {
                 Serializer::create_default()->write_numbers(fifo.path, std::vector<double>(1 << 20, 1.0));
                 check.that(false, "a write to a reader that left throws");
             } catch (const std::ios_base::failure& e) {
-                check.that(std::string(e.what()).starts_with("Failed to write to file " + fifo.path.string()),
-                           "the write error");
+                check.equal(std::string(e.what()),
+                            background::testing::io_failure("Failed to write to file " + fifo.path.string() +
+                                                            "!\nImplementation reports: write error"),
+                            "the write error");
             }
+            written = true;
             leaving.join();
+            check.that(writer_waited, "the writer waited for room");
 
             check.that(PipeSignalState::now() == before, "SIGPIPE's action, mask and pending state stay");
             check.equal(static_cast<int>(handler_calls), 0, "the caller's handler never ran");
@@ -369,45 +375,57 @@ TEST(SlowWriters, FileWritersWaitForASlowReader) {
 }
 
 // A socket through the file wrapper waits for its peer as a FIFO does: a reader until a peer that
-// connected sends, a writer while its peer takes nothing.
+// connected sends, a writer while its peer takes nothing. In a child, so that a wrapper that waits for ever
+// fails the test.
 TEST(SlowWriters, SocketsThroughTheFileWrapperWaitForALatePeer) {
     Files files;
+    // Far more than the socket's buffers hold.
+    const std::vector<double> many(size_t{1} << 21, 0.5);
+    const fs::path many_file = files.dir.path() / "many";
+    Serializer::create_default()->write_numbers(many_file, many);
     for (bool reading : {true, false}) {
         SCOPED_TRACE(reading ? "reader" : "writer");
-        Listener listener;
-        const std::string address = "tcp://connect/" + std::to_string(listener.port) + "/127.0.0.1";
-        std::atomic<bool> done{false};
-        Bytes got;
-        std::thread peer([&] {
-            int fd = listener.accept_one(60000);
-            if (fd < 0) return;
-            // Nothing moves until the file wrapper waits.
-            std::atomic<int>& waits = reading ? watched::waits_for_data : watched::waits_for_room;
-            watched::eventually([&] { return waits > 0 || done; });
-            if (reading) {
-                send_slowly(fd, files.numbers_file);
-                return;
+        std::string failures = run_in_child([&] {
+            ChildCheck check;
+            Listener listener;
+            const std::string address = "tcp://connect/" + std::to_string(listener.port) + "/127.0.0.1";
+            std::atomic<bool> done{false};
+            bool waited = false;
+            Bytes got;
+            std::thread peer([&] {
+                int fd = listener.accept_one();
+                if (fd < 0) {
+                    // The connection left in the queue is reset, so the wrapper fails instead of waiting.
+                    shutdown(listener.fd, SHUT_RDWR);
+                    return;
+                }
+                // Nothing moves until the file wrapper waits (or has given up).
+                std::atomic<int>& waits = reading ? watched::waits_for_data : watched::waits_for_room;
+                watched::eventually([&] { return (waited = waits > 0) || done; });
+                if (reading) {
+                    send_slowly(fd, files.numbers_file);
+                    return;
+                }
+                unsigned char piece[65536];
+                for (ssize_t n; (n = read(fd, piece, sizeof piece)) > 0;) got.insert(got.end(), piece, piece + n);
+                close(fd);
+            });
+            auto serializer = Serializer::create_default();
+            try {
+                if (reading)
+                    check.that(serializer->read_numbers(address) == files.numbers, "the numbers read back");
+                else
+                    serializer->write_numbers(address, many);
+            } catch (const std::exception& e) {
+                check.that(false, e.what());
             }
-            unsigned char piece[65536];
-            for (ssize_t n; (n = read(fd, piece, sizeof piece)) > 0;) got.insert(got.end(), piece, piece + n);
-            close(fd);
-        });
-        auto serializer = Serializer::create_default();
-        if (reading) {
-            std::vector<double> back;
-            EXPECT_NO_THROW(back = serializer->read_numbers(address));
-            EXPECT_EQ(back, files.numbers);
-        } else {
-            // Far more than the socket's buffers hold.
-            std::vector<double> many(size_t{1} << 21, 0.5);
-            EXPECT_NO_THROW(serializer->write_numbers(address, many));
             done = true;
             peer.join();
-            serializer->write_numbers(files.dir.path() / "many", many);
-            EXPECT_EQ(got, file_bytes(files.dir.path() / "many")) << "the peer got the whole file";
-        }
-        done = true;
-        if (peer.joinable()) peer.join();
+            check.that(waited, "the wrapper waited for its peer");
+            if (!reading) check.that(got == file_bytes(many_file), "the peer got the whole file");
+            return check.failures;
+        });
+        EXPECT_EQ(failures, "");
     }
 }
 
